@@ -1,0 +1,1 @@
+#include "values/hvcore.h"
