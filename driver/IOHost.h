@@ -1,0 +1,135 @@
+// The driver host: exists while communication is started, owns the link,
+// the event queue and a private copy of the configuration, and dispatches
+// tag requests.
+#pragma once
+
+#include "config/ConfigData.h"
+#include "driver/ComUtil.h"
+#include "driver/DriverRequest.h"
+#include "driver/IOGlobals.h"
+#include "phys/IOInterface.h"
+#include "values/HValue.h"
+
+#include <deque>
+
+namespace quillon {
+
+class CFrameBuffer;
+
+// Event types and sources.
+enum EventType { EVENT_INFORMATION = 0, EVENT_WARNING = 1, EVENT_ERROR = 2 };
+enum EventSource {
+    EVENT_SOURCE_DRIVER = 0,
+    EVENT_SOURCE_TOOLKIT = -1,
+    EVENT_SOURCE_SERIAL = -2,
+    EVENT_SOURCE_MODEM = -3,
+    EVENT_SOURCE_ETHERNET = -4,
+    EVENT_SOURCE_RAS = -5
+};
+
+constexpr size_t EVENT_QUEUE_LIMIT = 100;
+
+struct __declspec(uuid("5A2819C6-E745-43F1-A465-C3B4EFE51E83")) IIOHost : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE OnConnected() = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnDisconnected() = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnIdle() = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnBeforeSend(CFrameBuffer *frame) = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnFrameReceived(CFrameBuffer *frame) = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnUnsolicitedFrame(CFrameBuffer *frame) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ReceiveFrame(CFrameBuffer *receive, CFrameBuffer *sent) = 0;
+    virtual HRESULT PostEvent(int type, int source, int number, const char *format, ...)
+        QUILLON_PRINTF(5, 6) = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnAfterSend(CFrameBuffer *frame) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ReadValue(DriverRequest *request, HVALUE value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE WriteValue(DriverRequest *request, HVALUE value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ReadBlock(DriverRequest *request, HVALUE value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE WriteBlock(DriverRequest *request, HVALUE value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ReadBlockElement(DriverRequest *request, HVALUE value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE WriteBlockElement(DriverRequest *request, HVALUE value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE MaskWriteValue(DriverRequest *request, HVALUE value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE MaskWriteBlockElement(DriverRequest *request, HVALUE value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE MaskWrite(DriverRequest *request, HVALUE value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Read(DriverRequest *request, HVALUE value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Write(DriverRequest *request, HVALUE value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnBeforeStart() = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnAfterStart(HRESULT startResult) = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnAfterStop() = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnBeforeStop() = 0;
+    virtual HRESULT STDMETHODCALLTYPE OnParameterChanged(const char *name) = 0;
+    virtual HRESULT STDMETHODCALLTYPE BeforeIO(DriverRequest *request, HVALUE value) = 0;
+};
+
+class CIOFactory;
+
+class CIOHost : public IIOHost, public IOApi {
+public:
+    // The configuration is loaded from the settings handle (left empty when
+    // there is none) and the log settings are applied.
+    CIOHost(CIOGlobals *globals, HVALUE settings);
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **out) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+
+    // IIOHost, base behaviour
+    HRESULT STDMETHODCALLTYPE OnConnected() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnDisconnected() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnIdle() override { return E_FAIL; }
+    HRESULT STDMETHODCALLTYPE OnBeforeSend(CFrameBuffer *) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnFrameReceived(CFrameBuffer *) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnUnsolicitedFrame(CFrameBuffer *) override { return E_FAIL; }
+    HRESULT STDMETHODCALLTYPE ReceiveFrame(CFrameBuffer *receive, CFrameBuffer *sent) override = 0;
+    HRESULT PostEvent(int type, int source, int number, const char *format, ...) override
+        QUILLON_PRINTF(5, 6);
+    HRESULT STDMETHODCALLTYPE OnAfterSend(CFrameBuffer *) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE ReadValue(DriverRequest *request, HVALUE value) override;
+    HRESULT STDMETHODCALLTYPE WriteValue(DriverRequest *request, HVALUE value) override;
+    HRESULT STDMETHODCALLTYPE ReadBlock(DriverRequest *request, HVALUE value) override;
+    HRESULT STDMETHODCALLTYPE WriteBlock(DriverRequest *request, HVALUE value) override;
+    HRESULT STDMETHODCALLTYPE ReadBlockElement(DriverRequest *request, HVALUE value) override;
+    HRESULT STDMETHODCALLTYPE WriteBlockElement(DriverRequest *request, HVALUE value) override;
+    HRESULT STDMETHODCALLTYPE MaskWriteValue(DriverRequest *request, HVALUE value) override;
+    HRESULT STDMETHODCALLTYPE MaskWriteBlockElement(DriverRequest *request, HVALUE value) override;
+    HRESULT STDMETHODCALLTYPE MaskWrite(DriverRequest *request, HVALUE value) override;
+    HRESULT STDMETHODCALLTYPE Read(DriverRequest *, HVALUE) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Write(DriverRequest *, HVALUE) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE OnBeforeStart() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnAfterStart(HRESULT) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnAfterStop() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnBeforeStop() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnParameterChanged(const char *) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE BeforeIO(DriverRequest *request, HVALUE value) override;
+
+    // Starts the link named by IO.Type. Returns 1 when the driver stays
+    // offline (IO.StartOffline without force, or type "None").
+    HRESULT Start(bool force);
+    HRESULT Stop();
+    HRESULT Dispatch(DriverRequest *request, HVALUE value);
+    HRESULT GetStatus(const char *name, HVALUE value);
+    HRESULT SetStatus(const char *name, HVALUE value);
+    void ApplyLogSettings(bool first);
+    bool IsOnline();
+    // The link with a reference added, or E_FAIL when there is none.
+    HRESULT GetPhysicalLayer(IIOInterface **link);
+
+    CConfigData &Configuration() { return config_; }
+    // Moves every queued event, oldest first, into the list value.
+    void DrainEvents(HVALUE list);
+
+protected:
+    ~CIOHost() override;
+
+private:
+    HRESULT HandleHostTag(uint16_t n4, DriverRequest *request, HVALUE value);
+
+    volatile LONG refs_ = 1;
+    ComPtr<IIOInterface> link_;
+    CriticalSection hostLock_;
+    volatile LONG firstRequest_ = 1;
+    CConfigData config_;
+    CriticalSection eventLock_;
+    std::deque<HValue> events_;
+};
+
+} // namespace quillon

@@ -1,0 +1,16 @@
+// The one place where the link named by IO.Type is created and started.
+#pragma once
+
+#include "config/ConfigData.h"
+#include "phys/IOInterface.h"
+
+namespace quillon {
+
+struct IIOHost;
+
+// Creates and starts the link that the configuration's IO.Type names.
+// IO_E_INTERFACE_NONE for "None", E_FAIL for a type that is not known or whose
+// link cannot be started, E_OUTOFMEMORY when the link cannot be allocated.
+HRESULT CreatePhysicalLayer(CIOGlobals *globals, IIOHost *host, CConfigData &config, IIOInterface **link);
+
+} // namespace quillon
