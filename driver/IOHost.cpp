@@ -120,7 +120,7 @@ HRESULT CIOHost::Start(bool force) {
         hostLock_.Leave();
         return E_FAIL;
     }
-    if (!force && config_.GetI32(PARAM_START_OFFLINE, 0) != 0) {
+    if (!force && config_.GetI32(param::StartOffline, 0) != 0) {
         Log(LOG_DRIVER, "I/O Interface not activated, the driver is OFFLINE!!!");
         hostLock_.Leave();
         return 1;
@@ -201,8 +201,8 @@ HRESULT CIOHost::Dispatch(DriverRequest *request, HVALUE value) {
 }
 
 void CIOHost::ApplyLogSettings(bool first) {
-    if (config_.GetI32(PARAM_LOG_ENABLE, 0) != 0) {
-        Logger()->SetLogFile(config_.GetString(PARAM_LOG_FILENAME, "").c_str());
+    if (config_.GetI32(param::LogEnable, 0) != 0) {
+        Logger()->SetLogFile(config_.GetString(param::LogFilename, "").c_str());
         if (!first) config_.LogConfiguration();
     } else {
         Logger()->Close();
@@ -213,13 +213,13 @@ HRESULT CIOHost::GetStatus(const char *name, HVALUE value) {
     if (!name || !value) return E_POINTER;
     hvSetNull(value);
     if (strcmp(name, "LOG") == 0) {
-        const int32_t enabled = config_.GetI32(PARAM_LOG_ENABLE, 0);
+        const int32_t enabled = config_.GetI32(param::LogEnable, 0);
         hvSetI32(value, enabled);
         Log(LOG_DRIVER, "drvGetStatus('%hs') = %d (%s)", name, enabled, enabled ? "ON" : "OFF");
         return S_OK;
     }
     if (strcmp(name, "LOGFILE") == 0) {
-        const std::string file = config_.GetString(PARAM_LOG_FILENAME, "");
+        const std::string file = config_.GetString(param::LogFilename, "");
         hvSetString(value, file.c_str());
         Log(LOG_DRIVER, "drvGetStatus('%hs') = '%s'", name, file.c_str());
         return S_OK;
@@ -232,7 +232,7 @@ HRESULT CIOHost::SetStatus(const char *name, HVALUE value) {
     if (!name || !value) return E_POINTER;
     if (strcmp(name, "LOG") == 0) {
         int32_t enabled = 0;
-        if (!hvGetI32(value, &enabled) || !config_.SetI32(PARAM_LOG_ENABLE, enabled)) return E_INVALIDARG;
+        if (!hvGetI32(value, &enabled) || !config_.SetI32(param::LogEnable, enabled)) return E_INVALIDARG;
         // Each line lands in the log that is open at that moment.
         if (enabled == 0) Log(LOG_DRIVER, "drvSetStatus('%hs') = OFF", name);
         ApplyLogSettings(false);
@@ -243,7 +243,7 @@ HRESULT CIOHost::SetStatus(const char *name, HVALUE value) {
         const char *file = nullptr;
         if (!hvGetString(value, &file) || !file) return E_INVALIDARG;
         const std::string fileName = file;
-        if (!config_.SetString(PARAM_LOG_FILENAME, fileName.c_str())) return E_INVALIDARG;
+        if (!config_.SetString(param::LogFilename, fileName.c_str())) return E_INVALIDARG;
         Log(LOG_DRIVER, "drvSetStatus('%hs') = '%s' (before apply)", name, fileName.c_str());
         ApplyLogSettings(false);
         Log(LOG_DRIVER, "drvSetStatus('%hs') = '%s' (after apply)", name, fileName.c_str());

@@ -33,7 +33,7 @@ LinkType ParseLinkType(const std::string &text) {
 HRESULT CreatePhysicalLayer(CIOGlobals *, IIOHost *, CConfigData &config, IIOInterface **link) {
     if (!link) return E_POINTER;
     *link = nullptr;
-    switch (ParseLinkType(config.GetString(PARAM_TYPE, "None"))) {
+    switch (ParseLinkType(config.GetString(param::Type, "None"))) {
     case LinkType::None:
         return IO_E_INTERFACE_NONE;
     case LinkType::Serial:

@@ -1,0 +1,272 @@
+#include "driver/IOFactory.h"
+
+#include "config/ConfigParameters.h"
+#include "driver/ControlTagTable.h"
+#include "driver/Module.h"
+#include "log/IOLog.h"
+#include "log/ValueText.h"
+
+#include <cstring>
+
+namespace quillon {
+namespace {
+
+bool IsEmptyText(const wchar_t *text) { return !text || !*text; }
+
+template <class T>
+T ReadAt(const void *record, size_t offset) {
+    T field;
+    memcpy(&field, static_cast<const BYTE *>(record) + offset, sizeof field);
+    return field;
+}
+
+// Records older than version 3 come in one of two byte layouts: "packed"
+// (mask fields right after N4) and "aligned" (mask fields at their current
+// offsets). Both share the fields up to N4.
+struct LegacyLayout {
+    size_t mask1, mask2, maskByte1, maskByte2, value;
+};
+constexpr LegacyLayout PACKED_LAYOUT = {18, 22, 26, 27, 28};
+constexpr LegacyLayout ALIGNED_LAYOUT = {20, 24, 28, 29, 32};
+
+bool MasksAreZero(const void *record, const LegacyLayout &layout) {
+    return ReadAt<uint32_t>(record, layout.mask1) == 0 && ReadAt<uint32_t>(record, layout.mask2) == 0 &&
+           ReadAt<uint8_t>(record, layout.maskByte1) == 0 && ReadAt<uint8_t>(record, layout.maskByte2) == 0;
+}
+
+HRESULT ConvertLegacyRecord(const DriverRequest *legacy, DriverRequest &converted) {
+    const LegacyLayout *layout;
+    if (legacy->operation & OP_BIT_MASK)
+        layout = &PACKED_LAYOUT;
+    else if (MasksAreZero(legacy, ALIGNED_LAYOUT))
+        layout = &ALIGNED_LAYOUT;
+    else if (MasksAreZero(legacy, PACKED_LAYOUT))
+        layout = &PACKED_LAYOUT;
+    else
+        return E_FAIL;
+
+    memset(&converted, 0, sizeof converted);
+    converted.version = REQUEST_VERSION_CURRENT;
+    converted.operation = legacy->operation;
+    converted.elementCount = legacy->elementCount;
+    converted.firstElement = legacy->firstElement;
+    converted.blockSize = legacy->blockSize;
+    converted.n1 = legacy->n1;
+    converted.n2 = legacy->n2;
+    converted.n3 = legacy->n3;
+    converted.n4 = legacy->n4;
+    converted.mask1 = ReadAt<uint32_t>(legacy, layout->mask1);
+    converted.mask2 = ReadAt<uint32_t>(legacy, layout->mask2);
+    converted.maskByte1 = ReadAt<uint8_t>(legacy, layout->maskByte1);
+    converted.maskByte2 = ReadAt<uint8_t>(legacy, layout->maskByte2);
+    converted.value = ReadAt<HVALUE>(legacy, layout->value);
+    if (legacy->version >= 2) converted.message = ReadAt<HVALUE>(legacy, layout->value + sizeof(HVALUE));
+    // Hosts of the packed layout ask for blocks with ReadValue.
+    if (layout == &PACKED_LAYOUT && converted.operation == OP_READ_VALUE && converted.blockSize > 1)
+        converted.operation = OP_READ_BLOCK;
+    return S_OK;
+}
+
+} // namespace
+
+CIOFactory::CIOFactory(CIOGlobals *globals) : IOApi(globals), config_(globals) {}
+
+CIOFactory::~CIOFactory() { config_.Clear(); }
+
+HRESULT STDMETHODCALLTYPE CIOFactory::QueryInterface(REFIID iid, void **out) {
+    if (!out) return E_POINTER;
+    if (iid == __uuidof(IUnknown) || iid == __uuidof(IIODriverInstance))
+        *out = static_cast<IIODriverInstance *>(this);
+    else if (iid == __uuidof(IIOParseTag))
+        *out = static_cast<IIOParseTag *>(this);
+    else if (iid == __uuidof(IIOImportTags))
+        *out = static_cast<IIOImportTags *>(this);
+    else {
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+}
+
+ULONG STDMETHODCALLTYPE CIOFactory::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
+
+ULONG STDMETHODCALLTYPE CIOFactory::Release() {
+    const LONG refs = InterlockedDecrement(&refs_);
+    if (refs == 0) delete this;
+    return static_cast<ULONG>(refs);
+}
+
+const char *STDMETHODCALLTYPE CIOFactory::GetDriverName() { return DRIVER_NAME; }
+
+long STDMETHODCALLTYPE CIOFactory::GetCaps() { return DRIVER_CAPS; }
+
+HRESULT STDMETHODCALLTYPE CIOFactory::SetSettingsHandle(HVALUE settings) {
+    settings_.reset();
+    if (!settings) {
+        config_.Clear();
+        return S_OK;
+    }
+    settings_ = HValue::Share(settings);
+    config_.LoadFromValue(settings);
+    if (config_.Count() > 0) {
+        // Only a configuration written before the parameters were renamed
+        // is rewritten; any other is left exactly as the host stored it.
+        if (!config_.Find(param::LegacyTimeout)) return S_OK;
+        config_.ApplyLegacyRenames();
+    } else {
+        config_.SetGenericDefaults();
+        SetDefaultSettings(config_);
+    }
+    config_.SaveToValue(settings);
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CIOFactory::DriverDialog(HWND) {
+    // The settings sheet is not part of this build.
+    return E_NOTIMPL;
+}
+
+ComPtr<CIOHost> CIOFactory::CurrentHost() {
+    ScopedLock lock(hostLock_);
+    return host_;
+}
+
+HRESULT STDMETHODCALLTYPE CIOFactory::StartComm(DWORD a, DWORD b, DWORD c, DWORD d) {
+    StopComm(a, b, c, d);
+    ComPtr<CIOHost> host = ComPtr<CIOHost>::Attach(CreateHost(a, b, c, d));
+    if (!host) return E_OUTOFMEMORY;
+    {
+        ScopedLock lock(hostLock_);
+        host_ = host;
+    }
+    Log(LOG_DRIVER, "drvStartComm(%u,%u,%u,%u)", a & 0xFFFF, b & 0xFFFF, c & 0xFFFF, d & 0xFFFF);
+    const HRESULT result = host->Start(false);
+    if (FAILED(result)) {
+        StopComm(a, b, c, d);
+        return result;
+    }
+    if (result == 1 && host->Configuration().GetI32(param::StartOffline, 0) != 0)
+        host->Configuration().LogConfiguration();
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CIOFactory::StopComm(DWORD a, DWORD b, DWORD c, DWORD d) {
+    ComPtr<CIOHost> host = CurrentHost();
+    if (!host) return 1;
+    Log(LOG_DRIVER, "drvStopComm(%u,%u,%u,%u)", a & 0xFFFF, b & 0xFFFF, c & 0xFFFF, d & 0xFFFF);
+    host->Stop();
+    {
+        ScopedLock lock(hostLock_);
+        if (host_.get() == host.get()) host_.reset();
+    }
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CIOFactory::IO(DriverRequest *request, HVALUE value) {
+    if (!request || !value) return E_POINTER;
+    ComPtr<CIOHost> host = CurrentHost();
+    if (!host) return IO_E_NOT_STARTED;
+
+    DriverRequest converted;
+    HValue temporaryMessage;
+    if (request->version < REQUEST_VERSION_IN_PLACE) {
+        HRESULT result = ConvertLegacyRecord(request, converted);
+        if (FAILED(result)) return result;
+        if (!converted.message) {
+            temporaryMessage = HValue::Create();
+            if (!temporaryMessage) return E_OUTOFMEMORY;
+            converted.message = temporaryMessage.get();
+        }
+        request = &converted;
+    }
+
+    HRESULT result = E_FAIL;
+    {
+        CIOLog trace(GetGlobals(), request, value, &result);
+        result = ValidateAndDispatch(*host, request, value);
+    }
+    return result;
+}
+
+HRESULT CIOFactory::ValidateAndDispatch(CIOHost &host, DriverRequest *request, HVALUE value) {
+    if (request->flags & REQUEST_FLAG_VALIDATED) return host.Dispatch(request, value);
+
+    // Only a purely numeric tag can be validated here.
+    if (!IsEmptyText(request->paramDevice) || !IsEmptyText(request->paramItem) || request->tagObject)
+        return IO_E_NOT_VALIDATED;
+    TagInfo info = {};
+    info.type = HV_HVAL;
+    info.blockSize = (request->operation & OP_BIT_BLOCK) ? request->blockSize : 0;
+    info.n1 = request->n1;
+    info.n2 = request->n2;
+    info.n3 = request->n3;
+    info.n4 = request->n4;
+    HRESULT result = Validate(L"", L"", &info);
+    if (FAILED(result)) return result;
+    request->n1 = info.n1;
+    request->n2 = info.n2;
+    request->n3 = info.n3;
+    request->n4 = info.n4;
+    request->tagObject = info.tagObject;
+
+    result = host.Dispatch(request, value);
+
+    if (request->tagObject) request->tagObject->Release();
+    request->tagObject = nullptr;
+    return result;
+}
+
+HRESULT STDMETHODCALLTYPE CIOFactory::GetStatus(const char *name, HVALUE value) {
+    if (!name || !value) return E_POINTER;
+    ComPtr<CIOHost> host = CurrentHost();
+    return host ? host->GetStatus(name, value) : IO_E_NOT_STARTED;
+}
+
+HRESULT STDMETHODCALLTYPE CIOFactory::SetStatus(const char *name, HVALUE value) {
+    if (!name || !value) return E_POINTER;
+    ComPtr<CIOHost> host = CurrentHost();
+    return host ? host->SetStatus(name, value) : IO_E_NOT_STARTED;
+}
+
+HRESULT STDMETHODCALLTYPE CIOFactory::Validate(const wchar_t *device, const wchar_t *item, TagInfo *info) {
+    if (!info) return E_POINTER;
+    if (!device) device = L"";
+    if (!item) item = L"";
+    const std::string before = TagInfoText(*info, device, item);
+
+    HRESULT result;
+    if (!*item) {
+        if (info->n1 == -1)
+            result = ValidateControlTagByNumber(info);
+        else if (!*device)
+            result = ValidateNumericTag(info);
+        else
+            result = ValidateStringTag(device, item, info);
+    } else {
+        result = ValidateControlTagByName(item, info);
+        if (FAILED(result)) result = ValidateStringTag(device, item, info);
+    }
+
+    if (FAILED(result)) {
+        Log(LOG_TAG, "Tag(%s).Validate = ERROR (%08X)", before.c_str(), static_cast<unsigned>(result));
+        return result;
+    }
+    const std::string after = TagInfoText(*info, device, item);
+    if (after == before)
+        Log(LOG_TAG, "Tag(%s).Validate = SUCCESS (type=%u;flags=%u)", before.c_str(), info->type,
+            static_cast<unsigned>(info->flags));
+    else
+        Log(LOG_TAG, "Tag(%s).Validate = Tag(%s) (type=%u;flags=%u)", before.c_str(), after.c_str(), info->type,
+            static_cast<unsigned>(info->flags));
+    return result;
+}
+
+HRESULT STDMETHODCALLTYPE CIOFactory::BrowseTags(IIOTagBrowser *browser) {
+    if (!browser) return E_POINTER;
+    AddControlTagTree(browser, ThisModule());
+    AddDriverTags(browser);
+    return S_OK;
+}
+
+} // namespace quillon

@@ -1,0 +1,28 @@
+#include "script/VBScriptFactory.h"
+
+#include "driver/DriverInterfaces.h"
+#include "script/VBScriptHost.h"
+
+#include <new>
+
+namespace quillon {
+
+CIOHost *CVBScriptFactory::CreateHost(DWORD, DWORD, DWORD, DWORD) {
+    return new (std::nothrow) CVBScriptHost(GetGlobals(), Settings());
+}
+
+void CVBScriptFactory::SetDefaultSettings(CConfigData &config) { config.SetDriverDefaults(); }
+
+HRESULT CVBScriptFactory::ValidateStringTag(const wchar_t *, const wchar_t *item, TagInfo *) {
+    return item && *item ? S_OK : IO_E_TAG_NOT_ACCEPTED;
+}
+
+CIOFactory *CreateDriverFactory(IUnknown *hostObject) {
+    CIOGlobals *globals = CIOGlobals::Create(hostObject);
+    if (!globals) return nullptr;
+    CIOFactory *factory = new (std::nothrow) CVBScriptFactory(globals);
+    globals->Release();
+    return factory;
+}
+
+} // namespace quillon
