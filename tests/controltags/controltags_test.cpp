@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -210,31 +211,33 @@ HRESULT ByNumber(uint16_t n3, uint16_t n4, uint16_t blockSize) {
     return ValidateControlTagByNumber(&info);
 }
 
-// Runs first so that the lookups are built by racing threads.
+// Runs first so that the lookups are built by racing threads; the threads
+// spin at a barrier so that their first lookups start together.
 TEST(ControlTagFirstUse, ConcurrentValidationSeesCompleteLookups) {
-    constexpr int Threads = 8;
-    HANDLE start = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(start, nullptr);
+    const int threadCount = static_cast<int>(std::max(4u, std::thread::hardware_concurrency()));
+    std::atomic<int> waiting{threadCount};
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < Threads; ++t) {
+    for (int t = 0; t < threadCount; ++t) {
         threads.emplace_back([&, t] {
-            WaitForSingleObject(start, INFINITE);
+            --waiting;
+            while (waiting.load() > 0) std::this_thread::yield();
             for (size_t round = 0; round < ExpectedTagCount; ++round) {
                 const ExpectedTag &tag = ExpectedTags[(round + t * 7) % ExpectedTagCount];
                 const std::wstring item(tag.name, tag.name + std::strlen(tag.name));
                 TagInfo info = MakeInfo(0, 0, 0, 0, 0);
                 const bool parameterName = std::strcmp(tag.name, "IO.TAPI.PhoneNumber") == 0;
-                if (ValidateControlTagByName(item.c_str(), &info) != 0) ++failures;
-                else if (!parameterName && (info.n3 != tag.n3 || info.n4 != tag.n4)) ++failures;
-                if (t % 2 && ByNumber(tag.n3, tag.n4, tag.attributes & CONTROL_ATTR_EVENTS_BLOCK ? 4 : 0) != 0)
+                if (ValidateControlTagByName(item.c_str(), &info) != 0) {
                     ++failures;
+                } else if (!parameterName && (info.n3 != tag.n3 || info.n4 != tag.n4)) {
+                    ++failures;
+                }
+                const uint16_t blockSize = (tag.attributes & CONTROL_ATTR_EVENTS_BLOCK) ? 4 : 0;
+                if (ByNumber(tag.n3, tag.n4, blockSize) != 0) ++failures;
             }
         });
     }
-    SetEvent(start);
     for (std::thread &thread : threads) thread.join();
-    CloseHandle(start);
     EXPECT_EQ(failures.load(), 0);
 }
 
@@ -583,7 +586,7 @@ public:
 
         const HRESULT hr = failWhen ? failWhen(call) : S_OK;
         if (FAILED(hr) || !node) return hr;
-        if (withholdNodes) {
+        if (withholdNodeWhen && withholdNodeWhen(call)) {
             *node = nullptr;
             return hr;
         }
@@ -608,7 +611,7 @@ public:
     }
 
     std::function<HRESULT(const Call &)> failWhen;
-    bool withholdNodes = false;
+    std::function<bool(const Call &)> withholdNodeWhen;  // succeed, but without a node
     std::vector<Call> calls;
     std::vector<Node *> nodes;
     int badRecords = 0;
@@ -618,7 +621,7 @@ Call Folder(int parent, const std::string &name, unsigned descriptionId) {
     return Call{parent, BROWSER_FOLDER, name, AnsiText(descriptionId), "", false, 0, 0, true};
 }
 
-// The calls of a complete tree; failedFolder names a group whose folder
+// The calls of a complete tree; failedGroup names a group whose folder
 // add fails and whose tags are therefore missing.
 std::vector<Call> ExpectedTree(int failedGroup = 0) {
     std::vector<Call> calls;
@@ -682,7 +685,7 @@ TEST(ControlTagTree, FailedRootAddsNothingMore) {
 
 TEST(ControlTagTree, RootWithoutNodeAddsNothingMore) {
     RecordingBrowser browser;
-    browser.withholdNodes = true;
+    browser.withholdNodeWhen = [](const Call &) { return true; };
     EXPECT_EQ(AddControlTagTree(&browser, GetModuleHandleW(nullptr)), E_UNEXPECTED);
     EXPECT_EQ(browser.calls.size(), 1u);
 }
@@ -712,6 +715,27 @@ TEST(ControlTagTree, FailedTagsDoNotStopTheirGroup) {
     for (const Call &call : ExpectedTree())
         if (call.kind != BROWSER_BLOCK_ELEMENT) expected.push_back(call);
     // Without the block's node the later folders get one number less.
+    for (Call &call : expected)
+        if (call.parent > 2) --call.parent;
+    ExpectCalls(browser.calls, expected);
+    ExpectNoLeaksOrMisuse(browser);
+}
+
+TEST(ControlTagTree, FolderWithoutNodeSkipsItsGroup) {
+    RecordingBrowser browser;
+    browser.withholdNodeWhen = [](const Call &call) { return call.name == "Modem"; };
+    EXPECT_EQ(AddControlTagTree(&browser, GetModuleHandleW(nullptr)), 0);
+    ExpectCalls(browser.calls, ExpectedTree(CONTROL_GROUP_MODEM));
+    ExpectNoLeaksOrMisuse(browser);
+}
+
+TEST(ControlTagTree, BlockWithoutNodeGetsNoElements) {
+    RecordingBrowser browser;
+    browser.withholdNodeWhen = [](const Call &call) { return call.kind == BROWSER_BLOCK; };
+    EXPECT_EQ(AddControlTagTree(&browser, GetModuleHandleW(nullptr)), 0);
+    std::vector<Call> expected;
+    for (const Call &call : ExpectedTree())
+        if (call.kind != BROWSER_BLOCK_ELEMENT) expected.push_back(call);
     for (Call &call : expected)
         if (call.parent > 2) --call.parent;
     ExpectCalls(browser.calls, expected);
