@@ -224,6 +224,7 @@ TEST_F(Scalars, IntegerGettersParseCompleteDecimalOrHexStrings) {
         {"0x", false, 0},           {" 12", false, 0},        {"12 ", false, 0},
         {"12abc", false, 0},        {"1.5", false, 0},        {"1e3", false, 0},
         {"0x1G", false, 0},         {"99999999999999999999", false, 0},
+        {"18446744073709551621", false, 0}, // 2^64 + 5 must not wrap around to 5
     };
     for (const Case &c : cases) {
         hvSetString(v, c.text);

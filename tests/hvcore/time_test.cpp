@@ -1,6 +1,8 @@
 // Current time and local calendar conversions.
 #include "tests/hvcore/hv_test_support.h"
 
+#include <windows.h>
+
 #include <cstdint>
 
 namespace {
@@ -40,6 +42,25 @@ TEST_F(Time, CalendarIsLocalTimeAtAPlausibleOffset) {
     EXPECT_LE(offset, 14 * 3600);
     EXPECT_GE(offset, -12 * 3600);
     EXPECT_EQ(offset % 900, 0) << "zone offsets are whole quarter hours";
+}
+
+// Checked against the zone's own biases: in January and in July the offset is
+// either the standard or the daylight one. (Under a UTC zone both are zero;
+// run with e.g. TZ=America/New_York to exercise a real offset.)
+TEST_F(Time, CalendarOffsetIsOneOfTheZoneBiases) {
+    TIME_ZONE_INFORMATION zone{};
+    ASSERT_NE(GetTimeZoneInformation(&zone), TIME_ZONE_ID_INVALID);
+    const int64_t standard = -int64_t(zone.Bias + zone.StandardBias) * 60;
+    const int64_t daylight = -int64_t(zone.Bias + zone.DaylightBias) * 60;
+    const uint32_t instants[] = {1705320000u /* 2024-01-15 12:00 UTC */, 1720958400u /* 2024-07-14 12:00 UTC */};
+    for (uint32_t s : instants) {
+        const hvTime t{s, 0};
+        hvCalendar c{};
+        ASSERT_TRUE(hvTimeToCalendar(&t, &c));
+        const int64_t offset = calendarAsUtcSeconds(c) - int64_t(s);
+        EXPECT_TRUE(offset == standard || offset == daylight)
+            << "offset " << offset << " s, zone biases " << standard << " / " << daylight;
+    }
 }
 
 TEST_F(Time, CalendarFieldsFollowTheClock) {
