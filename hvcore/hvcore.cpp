@@ -1,1 +1,0 @@
-#include "values/hvcore.h"
