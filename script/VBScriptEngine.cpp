@@ -61,7 +61,7 @@ CVBScriptEngine::CVBScriptEngine(CIOGlobals *globals) : IOApi(globals) {
         ++shared.liveEngines;
         factory = shared.factory;
     }
-    if (factory) factory->CreateInstance(nullptr, IID_IActiveScript, script_.put_void());
+    if (factory) factory->CreateInstance(nullptr, __uuidof(IActiveScript), script_.put_void());
 }
 
 CVBScriptEngine::~CVBScriptEngine() {
@@ -87,7 +87,7 @@ HRESULT CVBScriptEngine::Create(CIOGlobals *globals, CVBScriptEngine **out) {
 // Without an engine there is nothing to connect; the later calls say so.
 HRESULT CVBScriptEngine::Connect() {
     if (!script_) return S_OK;
-    HRESULT hr = script_->QueryInterface(IID_IActiveScriptParse, parse_.put_void());
+    HRESULT hr = script_->QueryInterface(__uuidof(IActiveScriptParse), parse_.put_void());
     if (SUCCEEDED(hr)) hr = script_->SetScriptSite(this);
     if (SUCCEEDED(hr)) hr = parse_->InitNew();
     if (FAILED(hr)) {
@@ -174,11 +174,11 @@ HRESULT CVBScriptEngine::Close() {
 
 STDMETHODIMP CVBScriptEngine::QueryInterface(REFIID iid, void **out) {
     if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IActiveScriptSite)
+    if (iid == IID_IUnknown || iid == __uuidof(IActiveScriptSite))
         *out = static_cast<IActiveScriptSite *>(this);
-    else if (iid == IID_IActiveScriptSiteWindow)
+    else if (iid == __uuidof(IActiveScriptSiteWindow))
         *out = static_cast<IActiveScriptSiteWindow *>(this);
-    else if (iid == IID_IServiceProvider)
+    else if (iid == __uuidof(IServiceProvider))
         *out = static_cast<IServiceProvider *>(&serviceProvider_);
     else {
         *out = nullptr;
@@ -213,7 +213,7 @@ STDMETHODIMP CVBScriptEngine::GetItemInfo(LPCOLESTR name, DWORD mask, IUnknown *
     ComPtr<ITypeInfo> info;
     if (mask & SCRIPTINFO_ITYPEINFO) {
         ComPtr<IProvideClassInfo> provider;
-        if (FAILED(object->QueryInterface(IID_IProvideClassInfo, provider.put_void()))) return E_NOINTERFACE;
+        if (FAILED(object->QueryInterface(__uuidof(IProvideClassInfo), provider.put_void()))) return E_NOINTERFACE;
         hr = provider->GetClassInfo(info.put());
         if (FAILED(hr)) return hr;
     }
