@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -48,12 +49,7 @@ std::vector<std::string> LoggedGlobals::DriverMessages() const {
     const std::string text = content.str();
     const std::string marker = " DRIVER\t";
     std::vector<std::string> messages;
-    // The first two lines are the logger's banner.
     size_t start = 0;
-    for (int banner = 0; banner < 2 && start < text.size(); ++banner) {
-        const size_t end = text.find("\r\n", start);
-        start = end == std::string::npos ? text.size() : end + 2;
-    }
     while (start < text.size()) {
         size_t end = text.find("\r\n", start);
         if (end == std::string::npos) end = text.size();
@@ -62,6 +58,8 @@ std::vector<std::string> LoggedGlobals::DriverMessages() const {
         if (at != std::string::npos) messages.push_back(line.substr(at + marker.size()));
         start = end + 2;
     }
+    // The first two are the logger's banner.
+    messages.erase(messages.begin(), messages.begin() + std::min<size_t>(2, messages.size()));
     return messages;
 }
 
