@@ -19,25 +19,16 @@ BSTR AllocBstr(const char *text);
 class UniqueBstr {
 public:
     UniqueBstr() = default;
-    explicit UniqueBstr(BSTR owned) : s_(owned) {}
     explicit UniqueBstr(const char *text) : s_(AllocBstr(text)) {}
     UniqueBstr(const UniqueBstr &) = delete;
     UniqueBstr &operator=(const UniqueBstr &) = delete;
-    UniqueBstr(UniqueBstr &&other) noexcept : s_(std::exchange(other.s_, nullptr)) {}
-    UniqueBstr &operator=(UniqueBstr &&other) noexcept {
-        if (this != &other) reset(std::exchange(other.s_, nullptr));
-        return *this;
-    }
-    ~UniqueBstr() { reset(); }
+    ~UniqueBstr() { SysFreeString(s_); }
 
     BSTR get() const { return s_; }
+    // For functions that hand out a new BSTR through an out parameter.
     BSTR *put() {
-        reset();
+        SysFreeString(std::exchange(s_, nullptr));
         return &s_;
-    }
-    void reset(BSTR owned = nullptr) {
-        BSTR old = std::exchange(s_, owned);
-        if (old) SysFreeString(old);
     }
 
 private:

@@ -11,6 +11,7 @@ namespace quillon {
 namespace {
 
 using test::LoggedGlobals;
+using test::kFailure;
 using test::TestObject;
 
 const HRESULT kScriptErrorReported = static_cast<HRESULT>(0x80020101);
@@ -198,6 +199,34 @@ TEST_F(ScriptEngineTest, HostMembersAreGlobalNames) {
     EXPECT_EQ(std::vector<std::string>{"5"}, host.notes);
     engine_->Close();
     EXPECT_EQ(1u, host.refs());
+}
+
+TEST_F(ScriptEngineTest, FailingHostMemberBecomesScriptError) {
+    TestObject host;
+    ASSERT_EQ(S_OK, engine_->AddHostObject(&host));
+    Load("Sub Poll(code)\r\n"
+         "  On Error Resume Next\r\n"
+         "  Fail\r\n"
+         "  code = Hex(Err.Number) & \" \" & Err.Description\r\n"
+         "  On Error GoTo 0\r\n"
+         "  Fail\r\n"
+         "End Sub\r\n");
+    VARIANT code;
+    VariantInit(&code);
+
+    EXPECT_EQ(kScriptErrorReported, engine_->RunProcedure("Poll", 1, &code, false));
+
+    ASSERT_EQ(VT_BSTR, code.vt);
+    EXPECT_STREQ(L"80040201 device offline", code.bstrVal);
+    VariantClear(&code);
+    EXPECT_EQ(6u, engine_->LastErrorLine());
+    EXPECT_EQ("device offline", engine_->LastErrorText());
+    EXPECT_EQ((std::vector<std::string>{
+                  "  ERROR: Device (line 6, col 3): device offline",
+                  "  Run 'Poll': failed (80020101)",
+              }),
+              Messages());
+    engine_->Close();
 }
 
 TEST_F(ScriptEngineTest, GlobalCodeRunsWhenConnected) {

@@ -21,7 +21,7 @@ public:
 
 const ::testing::Environment *const kComEnvironment = ::testing::AddGlobalTestEnvironment(new ComEnvironment);
 
-enum : DISPID { kAdd = 1, kNote = 2 };
+enum : DISPID { kAdd = 1, kNote = 2, kFail = 3 };
 
 } // namespace
 
@@ -100,6 +100,8 @@ STDMETHODIMP TestObject::GetIDsOfNames(REFIID, LPOLESTR *names, UINT count, LCID
             ids[i] = kAdd;
         else if (lstrcmpiW(names[i], L"Note") == 0)
             ids[i] = kNote;
+        else if (lstrcmpiW(names[i], L"Fail") == 0)
+            ids[i] = kFail;
         else {
             ids[i] = DISPID_UNKNOWN;
             hr = DISP_E_UNKNOWNNAME;
@@ -108,8 +110,8 @@ STDMETHODIMP TestObject::GetIDsOfNames(REFIID, LPOLESTR *names, UINT count, LCID
     return hr;
 }
 
-STDMETHODIMP TestObject::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS *params, VARIANT *result, EXCEPINFO *,
-                                UINT *) {
+STDMETHODIMP TestObject::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS *params, VARIANT *result,
+                                EXCEPINFO *exception, UINT *) {
     switch (id) {
     case DISPID_VALUE:
         if (!result) return E_INVALIDARG;
@@ -145,6 +147,13 @@ STDMETHODIMP TestObject::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS *param
         VariantClear(&text);
         return S_OK;
     }
+    case kFail:
+        if (!exception) return kFailure;
+        *exception = EXCEPINFO{};
+        exception->bstrSource = SysAllocString(L"Device");
+        exception->bstrDescription = SysAllocString(L"device offline");
+        exception->scode = kFailure;
+        return DISP_E_EXCEPTION;
     default:
         return DISP_E_MEMBERNOTFOUND;
     }

@@ -12,6 +12,8 @@
 
 namespace quillon::test {
 
+const HRESULT kFailure = static_cast<HRESULT>(0x80040201);
+
 // Globals whose logger writes to a temporary file of their own.
 class LoggedGlobals {
 public:
@@ -33,6 +35,7 @@ private:
 // An IDispatch with the members
 //   Add(a, b)   returns a + b
 //   Note(text)  appends text to notes
+//   Fail        raises kFailure with source "Device", text "device offline"
 //   (default)   returns defaultValue, or the object itself when returnsSelf
 class TestObject : public IDispatch {
 public:
@@ -50,8 +53,8 @@ public:
     STDMETHODIMP GetTypeInfoCount(UINT *count) override;
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo **info) override;
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR *names, UINT count, LCID, DISPID *ids) override;
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS *params, VARIANT *result, EXCEPINFO *,
-                        UINT *) override;
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS *params, VARIANT *result,
+                        EXCEPINFO *exception, UINT *) override;
 
 private:
     ULONG refs_ = 1;
