@@ -178,7 +178,7 @@ TEST_F(ScriptEngineTest, SecondHostObjectReleasesTheFirst) {
     const ULONG held = first.refs();
     EXPECT_LT(1u, held);
 
-    engine_->AddHostObject(&second);
+    EXPECT_EQ(S_OK, engine_->AddHostObject(&second));
 
     EXPECT_EQ(held - 1, first.refs());
     EXPECT_LT(1u, second.refs());
