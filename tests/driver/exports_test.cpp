@@ -43,7 +43,7 @@ protected:
         return false;
     }
 
-    DriverLibrary library_;
+    TestDriverLibrary library_;
     ScratchDir scratch_;
     std::string logPath_ = scratch_.File("driver.log");
     ComPtr<IIODriverInstance> instance_;
