@@ -78,7 +78,7 @@ static_assert(offsetof(DriverRequest, value) == 32);
 // The 64-bit build (used to run the tests where 32-bit code cannot run)
 // keeps the order of the fields with pointers of 8 bytes.
 static_assert(offsetof(DriverRequest, flags) == 56);
-static_assert(sizeof(DriverRequest) == 96);
+static_assert(sizeof(DriverRequest) == 92);
 #else
 static_assert(offsetof(DriverRequest, message) == 36);
 static_assert(offsetof(DriverRequest, hostField40) == 40);

@@ -34,8 +34,8 @@ constexpr unsigned LOG_OPTION_PRINTABLE_FRAMES = 2;
 
 #define QUILLON_PRINTF(fmt, args) __attribute__((format(ms_printf, fmt, args)))
 
-// {6A1F3C52-9D0B-4E27-8F61-2B7D4C9A0E15}
-struct __declspec(uuid("6A1F3C52-9D0B-4E27-8F61-2B7D4C9A0E15")) IIOLogger : IUnknown {
+// {6A1F3C52-9D0B-4E27-8F61-2B7D4C9A0E15}, declared below for __uuidof.
+struct IIOLogger : IUnknown {
     virtual void STDMETHODCALLTYPE SetLogFile(const char *nameTemplate) = 0;
     virtual unsigned STDMETHODCALLTYPE SetOptions(unsigned options) = 0;
     virtual void Log(int category, unsigned level, const char *format, ...) QUILLON_PRINTF(4, 5) = 0;
@@ -47,6 +47,9 @@ struct __declspec(uuid("6A1F3C52-9D0B-4E27-8F61-2B7D4C9A0E15")) IIOLogger : IUnk
 };
 
 } // namespace quillon
+
+// GCC ignores __declspec(uuid); MinGW's own declaration serves __uuidof.
+__CRT_UUID_DECL(quillon::IIOLogger, 0x6A1F3C52, 0x9D0B, 0x4E27, 0x8F, 0x61, 0x2B, 0x7D, 0x4C, 0x9A, 0x0E, 0x15)
 
 namespace quillon {
 

@@ -1,0 +1,38 @@
+// The trace of one driver request: made when the request starts, it writes
+// one TAG line with the outcome and the elapsed time when it goes away.
+#pragma once
+
+#include "driver/DriverRequest.h"
+#include "driver/IOGlobals.h"
+#include "log/ValueText.h"
+#include "values/HValue.h"
+
+#include <windows.h>
+
+namespace quillon {
+
+class CIOLog : public IOApi {
+public:
+    // High-resolution clock ticks; tests put their own in place.
+    using CounterSource = LONGLONG (*)();
+
+    // request and *result must outlive the trace; the driver stores the
+    // request's outcome in *result before the trace is destroyed.
+    CIOLog(CIOGlobals *globals, const DriverRequest &request, HRESULT *result,
+           CounterSource counter = nullptr);
+    ~CIOLog() override;
+
+    const char *Text() const { return text_; }
+
+private:
+    LONGLONG Now() const;
+
+    const DriverRequest &request_;
+    HValue value_;
+    HRESULT *result_;
+    CounterSource counter_;
+    RequestTextBuffer text_;
+    LONGLONG start_;
+};
+
+} // namespace quillon
