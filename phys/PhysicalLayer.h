@@ -83,6 +83,9 @@ protected:
     void CountSent(unsigned bytes) { InterlockedExchangeAdd(&bytesSent_, static_cast<LONG>(bytes)); }
     void CountReceived(unsigned bytes) { InterlockedExchangeAdd(&bytesReceived_, static_cast<LONG>(bytes)); }
     void NoteActivity() { InterlockedExchange(&lastActivity_, static_cast<LONG>(timeGetTime())); }
+    // A caller is waiting for the link thread: a link that waits long in one
+    // of its operations can cut the wait short.
+    bool IsRequestPending() { return requests_->HasPending(); }
 
 private:
     static DWORD WINAPI ThreadEntry(void *self);
