@@ -12,7 +12,7 @@ namespace quillon {
 
 struct IIOTagBrowser;
 
-struct __declspec(uuid("BC758971-D406-407F-A6C7-CD56752C50E3")) IIODriverInstance : IUnknown {
+struct IIODriverInstance : IUnknown {
     virtual const char *STDMETHODCALLTYPE GetDriverName() = 0;
     virtual HRESULT STDMETHODCALLTYPE SetSettingsHandle(HVALUE settings) = 0;
     virtual HRESULT STDMETHODCALLTYPE DriverDialog(HWND parent) = 0;
@@ -24,11 +24,11 @@ struct __declspec(uuid("BC758971-D406-407F-A6C7-CD56752C50E3")) IIODriverInstanc
     virtual HRESULT STDMETHODCALLTYPE SetStatus(const char *name, HVALUE value) = 0;
 };
 
-struct __declspec(uuid("D74B266B-BF47-461D-9C97-9CE65BF9DA1B")) IIOParseTag : IUnknown {
+struct IIOParseTag : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE Validate(const wchar_t *device, const wchar_t *item, TagInfo *info) = 0;
 };
 
-struct __declspec(uuid("0F2083A6-DAC2-4A72-9ED1-D125C5C03438")) IIOImportTags : IUnknown {
+struct IIOImportTags : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE BrowseTags(IIOTagBrowser *browser) = 0;
 };
 
@@ -49,3 +49,8 @@ constexpr unsigned TOOLKIT_VERSION = 0x0200;
 constexpr unsigned TOOLKIT_VERSION_FULL = 0x02000019;
 
 } // namespace quillon
+
+// GCC ignores the uuid attribute; MinGW's own declaration serves __uuidof.
+__CRT_UUID_DECL(quillon::IIODriverInstance, 0xBC758971, 0xD406, 0x407F, 0xA6, 0xC7, 0xCD, 0x56, 0x75, 0x2C, 0x50, 0xE3)
+__CRT_UUID_DECL(quillon::IIOParseTag, 0xD74B266B, 0xBF47, 0x461D, 0x9C, 0x97, 0x9C, 0xE6, 0x5B, 0xF9, 0xDA, 0x1B)
+__CRT_UUID_DECL(quillon::IIOImportTags, 0x0F2083A6, 0xDAC2, 0x4A72, 0x9E, 0xD1, 0xD1, 0x25, 0xC5, 0xC0, 0x34, 0x38)

@@ -13,6 +13,8 @@ namespace {
 
 bool IsEmptyText(const wchar_t *text) { return !text || !*text; }
 
+unsigned LowWord(DWORD number) { return number & 0xFFFF; }
+
 template <class T>
 T ReadAt(const void *record, size_t offset) {
     T field;
@@ -140,7 +142,7 @@ HRESULT STDMETHODCALLTYPE CIOFactory::StartComm(DWORD a, DWORD b, DWORD c, DWORD
         ScopedLock lock(hostLock_);
         host_ = host;
     }
-    Log(LOG_DRIVER, "drvStartComm(%u,%u,%u,%u)", a & 0xFFFF, b & 0xFFFF, c & 0xFFFF, d & 0xFFFF);
+    Log(LOG_DRIVER, "drvStartComm(%u,%u,%u,%u)", LowWord(a), LowWord(b), LowWord(c), LowWord(d));
     const HRESULT result = host->Start(false);
     if (FAILED(result)) {
         StopComm(a, b, c, d);
@@ -154,7 +156,7 @@ HRESULT STDMETHODCALLTYPE CIOFactory::StartComm(DWORD a, DWORD b, DWORD c, DWORD
 HRESULT STDMETHODCALLTYPE CIOFactory::StopComm(DWORD a, DWORD b, DWORD c, DWORD d) {
     ComPtr<CIOHost> host = CurrentHost();
     if (!host) return 1;
-    Log(LOG_DRIVER, "drvStopComm(%u,%u,%u,%u)", a & 0xFFFF, b & 0xFFFF, c & 0xFFFF, d & 0xFFFF);
+    Log(LOG_DRIVER, "drvStopComm(%u,%u,%u,%u)", LowWord(a), LowWord(b), LowWord(c), LowWord(d));
     host->Stop();
     {
         ScopedLock lock(hostLock_);
@@ -183,8 +185,8 @@ HRESULT STDMETHODCALLTYPE CIOFactory::IO(DriverRequest *request, HVALUE value) {
 
     HRESULT result = E_FAIL;
     {
-        CIOLog trace(GetGlobals(), request, value, &result);
-        result = ValidateAndDispatch(*host, request, value);
+        CIOLog trace(GetGlobals(), *request, &result);
+        result = ValidateAndDispatch(*host.get(), request, value);
     }
     return result;
 }
@@ -233,7 +235,8 @@ HRESULT STDMETHODCALLTYPE CIOFactory::Validate(const wchar_t *device, const wcha
     if (!info) return E_POINTER;
     if (!device) device = L"";
     if (!item) item = L"";
-    const std::string before = TagInfoText(*info, device, item);
+    TagInfoTextBuffer before;
+    TagInfoText(*info, device, item, before);
 
     HRESULT result;
     if (!*item) {
@@ -249,15 +252,16 @@ HRESULT STDMETHODCALLTYPE CIOFactory::Validate(const wchar_t *device, const wcha
     }
 
     if (FAILED(result)) {
-        Log(LOG_TAG, "Tag(%s).Validate = ERROR (%08X)", before.c_str(), static_cast<unsigned>(result));
+        Log(LOG_TAG, "Tag(%s).Validate = ERROR (%08X)", before, static_cast<unsigned>(result));
         return result;
     }
-    const std::string after = TagInfoText(*info, device, item);
-    if (after == before)
-        Log(LOG_TAG, "Tag(%s).Validate = SUCCESS (type=%u;flags=%u)", before.c_str(), info->type,
+    TagInfoTextBuffer after;
+    TagInfoText(*info, device, item, after);
+    if (strcmp(after, before) == 0)
+        Log(LOG_TAG, "Tag(%s).Validate = SUCCESS (type=%u;flags=%u)", before, info->type,
             static_cast<unsigned>(info->flags));
     else
-        Log(LOG_TAG, "Tag(%s).Validate = Tag(%s) (type=%u;flags=%u)", before.c_str(), after.c_str(), info->type,
+        Log(LOG_TAG, "Tag(%s).Validate = Tag(%s) (type=%u;flags=%u)", before, after, info->type,
             static_cast<unsigned>(info->flags));
     return result;
 }

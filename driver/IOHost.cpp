@@ -215,16 +215,16 @@ HRESULT CIOHost::GetStatus(const char *name, HVALUE value) {
     if (strcmp(name, "LOG") == 0) {
         const int32_t enabled = config_.GetI32(param::LogEnable, 0);
         hvSetI32(value, enabled);
-        Log(LOG_DRIVER, "drvGetStatus('%hs') = %d (%s)", name, enabled, enabled ? "ON" : "OFF");
+        Log(LOG_DRIVER, "drvGetStatus('%s') = %d (%s)", name, enabled, enabled ? "ON" : "OFF");
         return S_OK;
     }
     if (strcmp(name, "LOGFILE") == 0) {
         const std::string file = config_.GetString(param::LogFilename, "");
         hvSetString(value, file.c_str());
-        Log(LOG_DRIVER, "drvGetStatus('%hs') = '%s'", name, file.c_str());
+        Log(LOG_DRIVER, "drvGetStatus('%s') = '%s'", name, file.c_str());
         return S_OK;
     }
-    Log(LOG_DRIVER, "drvGetStatus('%hs') = error, invalid parameter", name);
+    Log(LOG_DRIVER, "drvGetStatus('%s') = error, invalid parameter", name);
     return E_INVALIDARG;
 }
 
@@ -234,9 +234,9 @@ HRESULT CIOHost::SetStatus(const char *name, HVALUE value) {
         int32_t enabled = 0;
         if (!hvGetI32(value, &enabled) || !config_.SetI32(param::LogEnable, enabled)) return E_INVALIDARG;
         // Each line lands in the log that is open at that moment.
-        if (enabled == 0) Log(LOG_DRIVER, "drvSetStatus('%hs') = OFF", name);
+        if (enabled == 0) Log(LOG_DRIVER, "drvSetStatus('%s') = OFF", name);
         ApplyLogSettings(false);
-        if (enabled != 0) Log(LOG_DRIVER, "drvSetStatus('%hs') = ON", name);
+        if (enabled != 0) Log(LOG_DRIVER, "drvSetStatus('%s') = ON", name);
         return S_OK;
     }
     if (strcmp(name, "LOGFILE") == 0) {
@@ -244,12 +244,12 @@ HRESULT CIOHost::SetStatus(const char *name, HVALUE value) {
         if (!hvGetString(value, &file) || !file) return E_INVALIDARG;
         const std::string fileName = file;
         if (!config_.SetString(param::LogFilename, fileName.c_str())) return E_INVALIDARG;
-        Log(LOG_DRIVER, "drvSetStatus('%hs') = '%s' (before apply)", name, fileName.c_str());
+        Log(LOG_DRIVER, "drvSetStatus('%s') = '%s' (before apply)", name, fileName.c_str());
         ApplyLogSettings(false);
-        Log(LOG_DRIVER, "drvSetStatus('%hs') = '%s' (after apply)", name, fileName.c_str());
+        Log(LOG_DRIVER, "drvSetStatus('%s') = '%s' (after apply)", name, fileName.c_str());
         return S_OK;
     }
-    Log(LOG_DRIVER, "drvSetStatus('%hs') = error, invalid parameter", name);
+    Log(LOG_DRIVER, "drvSetStatus('%s') = error, invalid parameter", name);
     return E_INVALIDARG;
 }
 

@@ -29,7 +29,7 @@ enum EventSource {
 
 constexpr size_t EVENT_QUEUE_LIMIT = 100;
 
-struct __declspec(uuid("5A2819C6-E745-43F1-A465-C3B4EFE51E83")) IIOHost : IUnknown {
+struct IIOHost : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE OnConnected() = 0;
     virtual HRESULT STDMETHODCALLTYPE OnDisconnected() = 0;
     virtual HRESULT STDMETHODCALLTYPE OnIdle() = 0;
@@ -133,3 +133,6 @@ private:
 };
 
 } // namespace quillon
+
+// GCC ignores the uuid attribute; MinGW's own declaration serves __uuidof.
+__CRT_UUID_DECL(quillon::IIOHost, 0x5A2819C6, 0xE745, 0x43F1, 0xA4, 0x65, 0xC3, 0xB4, 0xEF, 0xE5, 0x1E, 0x83)

@@ -48,7 +48,7 @@ struct IIOLogger : IUnknown {
 
 } // namespace quillon
 
-// GCC ignores __declspec(uuid); MinGW's own declaration serves __uuidof.
+// GCC ignores the uuid attribute on the struct; MinGW's own declaration serves __uuidof.
 __CRT_UUID_DECL(quillon::IIOLogger, 0x6A1F3C52, 0x9D0B, 0x4E27, 0x8F, 0x61, 0x2B, 0x7D, 0x4C, 0x9A, 0x0E, 0x15)
 
 namespace quillon {

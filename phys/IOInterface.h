@@ -23,7 +23,7 @@ struct TransactStatistics {
     unsigned other;
 };
 
-struct __declspec(uuid("49AC7F78-3947-46C9-82C2-847E74EB8F3B")) IIOInterface : IUnknown {
+struct IIOInterface : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE Stop() = 0;
     virtual HRESULT STDMETHODCALLTYPE Transact(CFrameBuffer *send, CFrameBuffer *receive,
                                                TransactStatistics *statistics) = 0;
@@ -38,3 +38,6 @@ struct __declspec(uuid("49AC7F78-3947-46C9-82C2-847E74EB8F3B")) IIOInterface : I
 };
 
 } // namespace quillon
+
+// GCC ignores the uuid attribute; MinGW's own declaration serves __uuidof.
+__CRT_UUID_DECL(quillon::IIOInterface, 0x49AC7F78, 0x3947, 0x46C9, 0x82, 0xC2, 0x84, 0x7E, 0x74, 0xEB, 0x8F, 0x3B)

@@ -10,21 +10,48 @@
  * Conversions made by the getters (all others fail and leave *out untouched):
  *  - integer getters (I8..U32) accept any integer or real scalar whose value
  *    lies in the target's range (reals are truncated toward zero and must be
- *    finite), and a string that holds a complete decimal or 0x-hex integer;
+ *    finite), and a string that holds a complete decimal or 0x-hex integer
+ *    (optional sign, then digits; no blanks);
  *  - real getters (R32, R64) accept any integer or real scalar and a string
- *    that holds a complete number;
+ *    that holds a complete decimal number (sign, digits, point, exponent; no
+ *    blanks, "inf", "nan" or hex). hvGetR32 fails for finite values beyond
+ *    the float range; infinities and NaN are carried over;
  *  - hvGetTime accepts only TIME; hvGetString accepts only STR.
+ * Scalar getters never look inside arrays, lists or HVAL values.
+ *
+ * hvGetCount gives the elements of an array, the items of a list, 0 for null
+ * and 1 for any other scalar (a HVAL scalar included). Element indices run
+ * from 0 to hvGetCount - 1; element i of a list is its item i.
  * Element getters apply the same rules to element i of an array (for arrays
- * of values, to the element value); index 0 of a scalar is the scalar itself.
- * Element setters on a scalar make the value a scalar of the setter's type
- * (index 0 only); on an array of values they replace the element's content;
- * on a typed array the number must fit the element type.
+ * of values and for lists, to the element value); index 0 of a scalar is the
+ * scalar itself, and of a HVAL scalar the held value.
+ * Element setters on a null or plain scalar make the value a scalar of the
+ * setter's type (index 0 only); on an array of values, a list or a HVAL
+ * scalar they replace the element's content; on a typed array the setter must
+ * be of the element's kind (numbers for 0x81..0x88, strings for 0x89, times
+ * for 0x8B) and a number must fit the element type by the getter rules.
+ * Elements of 0x80 and 0x8C arrays cannot be set (0x8C elements stay lists;
+ * change them through hvGetElement).
  *
  * hvGetElement returns the element as a value of its own. For arrays of values
- * (0x8A), of lists (0x8C) and for a HVAL scalar it is the live element:
- * writing it changes the parent. For the other arrays it is a detached copy.
+ * (0x8A), of lists (0x8C), list items and a HVAL scalar it is the live
+ * element: writing it changes the parent. For the other arrays, and index 0
+ * of a plain scalar, it is a detached copy carrying the parent's quality and
+ * timestamp. On failure *element is left untouched.
  *
- * Calendar records (hvTimeToCalendar, hvCalendarToTime) use local time.
+ * hvSetType ignores the count for scalar types (a zero or empty scalar, an
+ * empty list, a HVAL holding a new null value). Changing data never changes
+ * quality or timestamp. Times with milliseconds above 999 are refused, as are
+ * non-finite timestamps. hvListAppend works only on lists (at most 65535
+ * items); hvListFirst accepts a null position. hvArrayDataXX gives null for
+ * an empty array.
+ *
+ * The flat image layout is described at the top of hvcore/flatten.cpp.
+ *
+ * Calendar records (hvTimeToCalendar, hvCalendarToTime) use the local time
+ * zone of the system, with its daylight saving rules for the given date;
+ * hvCalendarToTime fails for invalid dates and for instants outside the
+ * range of hvTime (1970-01-01 to 2106-02-07 UTC).
  * A new value is null, with quality 192 and the current time as timestamp.
  */
 #ifndef QUILLON_HVCORE_H
