@@ -18,7 +18,7 @@ HRESULT CFrameBuffer::Reserve(uint32_t total) {
             block = static_cast<BYTE *>(std::realloc(data_, static_cast<size_t>(rounded)));
         } else {
             block = static_cast<BYTE *>(std::malloc(static_cast<size_t>(rounded)));
-            if (block) std::memcpy(block, inside_, length_);
+            if (block) std::memcpy(block, inside_, sizeof inside_);
         }
     }
     if (!block) {

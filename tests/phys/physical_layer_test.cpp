@@ -419,7 +419,7 @@ TEST_F(PhysicalLayerTest, ManualModeConnectsOnlyThroughAnIncomingConnection) {
     Config().SetU32(param::ConnectionMode, 1);
     CScriptedLink *link = Start();
     long state = -1;
-    EXPECT_EQ(S_OK, link->GetLinkState(&state));
+    ASSERT_TRUE(WaitUntil([&] { return link->GetLinkState(&state) == S_OK; }));
     EXPECT_EQ(LINK_DISCONNECTED, state);
     TransactStatistics statistics;
     EXPECT_EQ(E_FAIL, Transact(statistics));
@@ -518,12 +518,12 @@ TEST_F(PhysicalLayerTest, TransactionOutcomesAreCounted) {
 
     EXPECT_EQ(S_OK, Transact(statistics, false));
     ExpectStatistics(statistics, 1, 0, 0, 0);
-    EXPECT_EQ(3, host_->receives.load());
+    EXPECT_EQ(2, host_->receives.load());
 
     script_.sendResult = false;
     EXPECT_EQ(E_FAIL, Transact(statistics));
     ExpectStatistics(statistics, 0, 1, 0, 0);
-    EXPECT_EQ(3, host_->receives.load());
+    EXPECT_EQ(2, host_->receives.load());
     script_.sendResult = true;
 
     EXPECT_EQ(E_FAIL, link_->Transact(nullptr, nullptr, &statistics));
