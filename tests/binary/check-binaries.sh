@@ -14,12 +14,16 @@ system_dlls='^(kernel32|user32|gdi32|advapi32|ole32|oleaut32|msvcrt|ws2_32|winmm
 
 imported_dlls() { "$objdump" -p "$1" | awk '/DLL Name:/ { print $3 }'; }
 
-# Lines "ordinal name" of the imports from one DLL ("<none>" for by ordinal).
+# Lines "ordinal <none>" (by ordinal) or "hint name" (by name) of the imports
+# from one DLL. An import by ordinal has the top bit of its thunk set and the
+# ordinal in the low 16 bits.
 imports_from() {
     "$objdump" -p "$1" | awk -v want="$2" '
         /DLL Name:/ { dll = tolower($3); next }
-        dll == want && /^\t[0-9a-f]+\t/ { print $2, $3 }
-        /^$/ { if (dll == want && seen) exit; if (dll == want) seen = 1 }'
+        dll == want && /^\t[0-9a-f]+\t/ { print $1, $2, $3 }' |
+    while read -r thunk hint name; do
+        if [ "$name" = "<none>" ]; then echo "$((16#${thunk: -4})) <none>"; else echo "$hint $name"; fi
+    done
 }
 
 exported_names() {
@@ -63,7 +67,7 @@ expected=$(echo $expected_exports | tr ' ' '\n' | sort | tr '\n' ' ')
 
 # hvcore.dll exports every function of its table under its ordinal.
 hvcore_exports=$("$objdump" -p "$bin/hvcore.dll" | awk '
-    /Ordinal base/ { base = $NF }
+    /Ordinal Base/ { base = $NF }
     /\[Ordinal\/Name Pointer\] Table/ { table = 1; next }
     table && /^\t\[/ { gsub(/[\[\]]/, "", $0); print $1 + base, $2; next }
     table { table = 0 }')

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -122,6 +123,8 @@ protected:
             if (tag != std::string::npos) messages.push_back(line.substr(tag + 7));
             start = end + 1;
         }
+        // The file opens with two banner lines of the same category.
+        messages.erase(messages.begin(), messages.begin() + std::min<size_t>(2, messages.size()));
         return messages;
     }
 

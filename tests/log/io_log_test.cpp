@@ -1,5 +1,5 @@
 #include "log/IOLog.h"
-#include "tests/log/TestFiles.h"
+#include "tests/support/TestFiles.h"
 #include "tests/log/ValueFixtures.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 #include "log/CIOLogger.h"
-#include "tests/log/TestFiles.h"
+#include "tests/support/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -182,23 +182,24 @@ TEST_F(LoggerTest, PrintableFrameOption) {
                              "IO\tTX: A[0D][0A] ~[7F][1F]");
 }
 
+struct FrameJob {
+    CIOLogger *logger;
+    const unsigned char *bytes;
+};
+
+DWORD WINAPI LogOneFrame(void *parameter) {
+    auto *job = static_cast<FrameJob *>(parameter);
+    job->logger->LogFrame(LOG_TX, LOG_LEVEL, job->bytes, 1);
+    return 0;
+}
+
 TEST_F(LoggerTest, TwoThreadsNeverShareALine) {
     OpenPlain();
     const unsigned char bytes[] = {0x10};
     logger_->LogFrame(LOG_TX, LOG_LEVEL, bytes, 1);
-    struct Job {
-        CIOLogger *logger;
-        const unsigned char *bytes;
-    } job{logger_.get(), bytes};
+    FrameJob job{logger_.get(), bytes};
     DWORD otherId = 0;
-    HANDLE other = CreateThread(
-        nullptr, 0,
-        [](void *parameter) -> DWORD {
-            auto *work = static_cast<Job *>(parameter);
-            work->logger->LogFrame(LOG_TX, LOG_LEVEL, work->bytes, 1);
-            return 0;
-        },
-        &job, 0, &otherId);
+    HANDLE other = CreateThread(nullptr, 0, LogOneFrame, &job, 0, &otherId);
     ASSERT_NE(other, nullptr);
     WaitForSingleObject(other, INFINITE);
     CloseHandle(other);

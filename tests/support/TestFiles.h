@@ -14,7 +14,7 @@ public:
         char temp[MAX_PATH];
         GetTempPathA(MAX_PATH, temp);
         char name[MAX_PATH + 64];
-        _snprintf(name, sizeof name, "%squillon_log_%lu_%ld", temp, GetCurrentProcessId(),
+        _snprintf(name, sizeof name, "%squillon_test_%lu_%ld", temp, GetCurrentProcessId(),
                   InterlockedIncrement(&counter));
         path_ = name;
         CreateDirectoryA(path_.c_str(), nullptr);

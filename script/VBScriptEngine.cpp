@@ -1,0 +1,290 @@
+#include "script/VBScriptEngine.h"
+
+#include "script/ComText.h"
+
+#include <new>
+#include <utility>
+#include <vector>
+
+namespace quillon {
+
+namespace {
+
+// {B54F3741-5B07-11CF-A4B0-00AA004A55E8}: the VBScript engine.
+const CLSID kVBScriptClsid = {0xB54F3741, 0x5B07, 0x11CF, {0xA4, 0xB0, 0x00, 0xAA, 0x00, 0x4A, 0x55, 0xE8}};
+
+const LCID kNeutralLocale = 0x0400;
+const wchar_t kHostItemWide[] = L"Host";
+const char kHostItem[] = "Host";
+
+// The engine's class object is fetched once for all engines alive at the
+// same time and let go with the last of them.
+struct EngineClass {
+    CriticalSection lock;
+    ComPtr<IClassFactory> factory;
+    unsigned liveEngines = 0;
+};
+
+EngineClass &SharedEngineClass() {
+    static EngineClass shared;
+    return shared;
+}
+
+double SecondsSince(LONGLONG start) {
+    static const LONGLONG frequency = [] {
+        LARGE_INTEGER f;
+        return QueryPerformanceFrequency(&f) ? f.QuadPart : 0;
+    }();
+    if (frequency == 0) return 0.0;
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    LONGLONG milliseconds = (now.QuadPart - start) * 1000 / frequency;
+    return static_cast<double>(milliseconds) * 0.001;
+}
+
+void FreeExceptionStrings(EXCEPINFO &exception) {
+    SysFreeString(exception.bstrSource);
+    SysFreeString(exception.bstrDescription);
+    SysFreeString(exception.bstrHelpFile);
+}
+
+} // namespace
+
+CVBScriptEngine::CVBScriptEngine(CIOGlobals *globals) : IOApi(globals) {
+    EngineClass &shared = SharedEngineClass();
+    ComPtr<IClassFactory> factory;
+    {
+        ScopedLock lock(shared.lock);
+        if (shared.liveEngines == 0)
+            CoGetClassObject(kVBScriptClsid, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                             shared.factory.put_void());
+        ++shared.liveEngines;
+        factory = shared.factory;
+    }
+    if (factory) factory->CreateInstance(nullptr, __uuidof(IActiveScript), script_.put_void());
+}
+
+CVBScriptEngine::~CVBScriptEngine() {
+    EngineClass &shared = SharedEngineClass();
+    ComPtr<IClassFactory> last;
+    ScopedLock lock(shared.lock);
+    if (--shared.liveEngines == 0) last = std::move(shared.factory);
+}
+
+HRESULT CVBScriptEngine::Create(CIOGlobals *globals, CVBScriptEngine **out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    CVBScriptEngine *engine = new (std::nothrow) CVBScriptEngine(globals);
+    if (!engine) return E_OUTOFMEMORY;
+    if (FAILED(engine->Connect())) {
+        engine->Release();
+        return E_FAIL;
+    }
+    *out = engine;
+    return S_OK;
+}
+
+// Without an engine there is nothing to connect; the later calls say so.
+HRESULT CVBScriptEngine::Connect() {
+    if (!script_) return S_OK;
+    HRESULT hr = script_->QueryInterface(__uuidof(IActiveScriptParse), parse_.put_void());
+    if (SUCCEEDED(hr)) hr = script_->SetScriptSite(this);
+    if (SUCCEEDED(hr)) hr = parse_->InitNew();
+    if (FAILED(hr)) {
+        parse_.reset();
+        script_.reset();
+    }
+    return hr;
+}
+
+HRESULT CVBScriptEngine::AddHostObject(IDispatch *host) {
+    if (!host) return E_POINTER;
+    if (!script_) return E_FAIL;
+    namedItems_.erase(kHostItem);
+    namedItems_.emplace(kHostItem, ComPtr<IDispatch>(host));
+    return script_->AddNamedItem(kHostItemWide,
+                                 SCRIPTITEM_ISVISIBLE | SCRIPTITEM_ISSOURCE | SCRIPTITEM_GLOBALMEMBERS);
+}
+
+HRESULT CVBScriptEngine::ParseScript(const char *text) {
+    if (!text) return E_POINTER;
+    if (!parse_) return E_FAIL;
+    UniqueBstr code(text);
+    EXCEPINFO exception = {};
+    HRESULT hr = parse_->ParseScriptText(code.get(), nullptr, nullptr, nullptr, 0, 0, 0, nullptr, &exception);
+    if (hr == DISP_E_EXCEPTION) FreeExceptionStrings(exception);
+    return hr;
+}
+
+HRESULT CVBScriptEngine::SetState(SCRIPTSTATE state) {
+    if (!script_) return E_FAIL;
+    return script_->SetScriptState(state);
+}
+
+HRESULT CVBScriptEngine::RunProcedure(const char *name, unsigned count, VARIANT *args, bool quiet) {
+    if (!name || (count > 0 && !args)) return E_POINTER;
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+
+    ComPtr<IDispatch> dispatch;
+    HRESULT hr = script_ ? script_->GetScriptDispatch(nullptr, dispatch.put()) : E_UNEXPECTED;
+    if (hr == S_FALSE || (SUCCEEDED(hr) && !dispatch)) hr = E_FAIL;
+    if (FAILED(hr)) {
+        Log(LOG_DRIVER, "  Run '%s': internal error, GetScriptDispatch failed (%08X)", name,
+            static_cast<unsigned>(hr));
+        return hr;
+    }
+
+    UniqueBstr wideName(name);
+    LPOLESTR names[] = {wideName.get()};
+    DISPID id = DISPID_UNKNOWN;
+    hr = dispatch->GetIDsOfNames(IID_NULL, names, 1, kNeutralLocale, &id);
+    if (hr == DISP_E_UNKNOWNNAME) {
+        if (!quiet) Log(LOG_DRIVER, "  Run '%s': script not implemented", name);
+        return hr;
+    }
+    if (FAILED(hr)) {
+        Log(LOG_DRIVER, "  Run '%s': GetIDsOfNames failed (%08X)", name, static_cast<unsigned>(hr));
+        return hr;
+    }
+
+    // Invoke takes its arguments last first; each refers to the caller's
+    // VARIANT so that ByRef assignments in the script reach the caller.
+    std::vector<VARIANT> params(count);
+    for (unsigned i = 0; i < count; ++i) {
+        params[i].vt = VT_BYREF | VT_VARIANT;
+        params[i].pvarVal = &args[count - 1 - i];
+    }
+    DISPPARAMS dispParams = {params.data(), nullptr, count, 0};
+    hr = dispatch->Invoke(id, IID_NULL, kNeutralLocale, DISPATCH_METHOD, &dispParams, nullptr, nullptr, nullptr);
+    if (SUCCEEDED(hr))
+        Log(LOG_DRIVER, "  Run '%s': succeeded (%.3lf seconds)", name, SecondsSince(start.QuadPart));
+    else
+        Log(LOG_DRIVER, "  Run '%s': failed (%08X)", name, static_cast<unsigned>(hr));
+    return hr;
+}
+
+HRESULT CVBScriptEngine::Close() {
+    namedItems_.clear();
+    if (script_) script_->Close();
+    parse_.reset();
+    script_.reset();
+    return S_OK;
+}
+
+STDMETHODIMP CVBScriptEngine::QueryInterface(REFIID iid, void **out) {
+    if (!out) return E_POINTER;
+    if (iid == IID_IUnknown || iid == __uuidof(IActiveScriptSite))
+        *out = static_cast<IActiveScriptSite *>(this);
+    else if (iid == __uuidof(IActiveScriptSiteWindow))
+        *out = static_cast<IActiveScriptSiteWindow *>(this);
+    else if (iid == __uuidof(IServiceProvider))
+        *out = static_cast<IServiceProvider *>(&serviceProvider_);
+    else {
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+}
+
+// The engine is bound to one thread, so the count needs no interlocking.
+STDMETHODIMP_(ULONG) CVBScriptEngine::AddRef() { return ++refs_; }
+
+STDMETHODIMP_(ULONG) CVBScriptEngine::Release() {
+    ULONG refs = --refs_;
+    if (refs == 0) delete this;
+    return refs;
+}
+
+STDMETHODIMP CVBScriptEngine::GetLCID(LCID *) { return E_NOTIMPL; }
+
+STDMETHODIMP CVBScriptEngine::GetItemInfo(LPCOLESTR name, DWORD mask, IUnknown **item, ITypeInfo **typeInfo) {
+    if (item) *item = nullptr;
+    if (typeInfo) *typeInfo = nullptr;
+    if (!name) return E_POINTER;
+    if ((mask & SCRIPTINFO_ITYPEINFO) && !typeInfo) return E_POINTER;
+    if ((mask & SCRIPTINFO_IUNKNOWN) && !item) return E_POINTER;
+    auto found = namedItems_.find(NarrowFromWide(name));
+    if (found == namedItems_.end()) return TYPE_E_ELEMENTNOTFOUND;
+    IDispatch *object = found->second.get();
+
+    HRESULT hr = S_OK;
+    ComPtr<ITypeInfo> info;
+    if (mask & SCRIPTINFO_ITYPEINFO) {
+        ComPtr<IProvideClassInfo> provider;
+        if (FAILED(object->QueryInterface(__uuidof(IProvideClassInfo), provider.put_void()))) return E_NOINTERFACE;
+        hr = provider->GetClassInfo(info.put());
+        if (FAILED(hr)) return hr;
+    }
+    ComPtr<IDispatch> unknown;
+    if (mask & SCRIPTINFO_IUNKNOWN) hr = object->QueryInterface(IID_IDispatch, unknown.put_void());
+    if (SUCCEEDED(hr)) {
+        if (mask & SCRIPTINFO_ITYPEINFO) *typeInfo = info.detach();
+        if (mask & SCRIPTINFO_IUNKNOWN) *item = unknown.detach();
+    }
+    return hr;
+}
+
+STDMETHODIMP CVBScriptEngine::GetDocVersionString(BSTR *) { return E_NOTIMPL; }
+
+STDMETHODIMP CVBScriptEngine::OnScriptTerminate(const VARIANT *, const EXCEPINFO *) { return S_OK; }
+
+STDMETHODIMP CVBScriptEngine::OnStateChange(SCRIPTSTATE) { return S_OK; }
+
+STDMETHODIMP CVBScriptEngine::OnScriptError(IActiveScriptError *error) {
+    if (!error) return E_POINTER;
+    DWORD context = 0;
+    ULONG line = 0;
+    LONG column = 0;
+    error->GetSourcePosition(&context, &line, &column);
+
+    std::string description;
+    std::string source;
+    EXCEPINFO exception = {};
+    if (SUCCEEDED(error->GetExceptionInfo(&exception))) {
+        description = NarrowFromWide(exception.bstrDescription);
+        source = NarrowFromWide(exception.bstrSource);
+        FreeExceptionStrings(exception);
+    }
+    std::string suffix;
+    UniqueBstr lineText;
+    if (SUCCEEDED(error->GetSourceLineText(lineText.put()))) suffix = " {" + NarrowFromWide(lineText.get()) + "}";
+    if (source.empty()) source = "VBScript error";
+
+    // The engine counts from 0, the user's editor from 1.
+    lastErrorLine_ = static_cast<unsigned>(line) + 1;
+    lastErrorColumn_ = static_cast<unsigned>(column) + 1;
+    lastErrorText_ = description;
+    Log(LOG_DRIVER, "  ERROR: %s (line %u, col %u): %s%s\r\n", source.c_str(), lastErrorLine_, lastErrorColumn_,
+        description.c_str(), suffix.c_str());
+    return S_OK;
+}
+
+STDMETHODIMP CVBScriptEngine::OnEnterScript() { return S_OK; }
+
+STDMETHODIMP CVBScriptEngine::OnLeaveScript() { return S_OK; }
+
+STDMETHODIMP CVBScriptEngine::GetWindow(HWND *window) {
+    if (!window) return E_POINTER;
+    *window = nullptr;
+    return E_FAIL;
+}
+
+// There is no application window whose modal state could change.
+STDMETHODIMP CVBScriptEngine::EnableModeless(BOOL) { return E_FAIL; }
+
+STDMETHODIMP CVBScriptEngine::ServiceProvider::QueryInterface(REFIID iid, void **out) {
+    return owner_.QueryInterface(iid, out);
+}
+
+STDMETHODIMP_(ULONG) CVBScriptEngine::ServiceProvider::AddRef() { return owner_.AddRef(); }
+
+STDMETHODIMP_(ULONG) CVBScriptEngine::ServiceProvider::Release() { return owner_.Release(); }
+
+STDMETHODIMP CVBScriptEngine::ServiceProvider::QueryService(REFGUID, REFIID, void **out) {
+    if (out) *out = nullptr;
+    return E_NOINTERFACE;
+}
+
+} // namespace quillon

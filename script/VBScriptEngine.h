@@ -1,0 +1,91 @@
+// Host of the VBScript engine (Windows Active Scripting) that runs the user's
+// device protocol. The engine calls back through the site interfaces; the
+// driver drives it through the methods below.
+#pragma once
+
+#include "driver/ComUtil.h"
+#include "driver/IOGlobals.h"
+
+#include <windows.h>
+#include <activscp.h>
+#include <servprov.h>
+
+#include <map>
+#include <string>
+
+namespace quillon {
+
+class CVBScriptEngine : public IActiveScriptSite, public IActiveScriptSiteWindow, public IOApi {
+public:
+    // A new engine with reference count 1, owned by the caller. Without the
+    // VBScript class object the engine is made anyway and every later call
+    // reports the missing engine; E_FAIL when the engine refuses the site.
+    static HRESULT Create(CIOGlobals *globals, CVBScriptEngine **out);
+
+    // Makes host's members global names of the script, as the item "Host"
+    // (replacing an earlier host object).
+    HRESULT AddHostObject(IDispatch *host);
+    HRESULT ParseScript(const char *text);
+    HRESULT SetState(SCRIPTSTATE state);
+    // Calls the script's procedure name with count arguments passed by
+    // reference: args[0] is the first parameter. quiet keeps a missing
+    // procedure out of the log.
+    HRESULT RunProcedure(const char *name, unsigned count, VARIANT *args, bool quiet);
+    HRESULT Close();
+
+    // Position (1-based, 0 = none yet) and text of the last script error.
+    unsigned LastErrorLine() const { return lastErrorLine_; }
+    unsigned LastErrorColumn() const { return lastErrorColumn_; }
+    const std::string &LastErrorText() const { return lastErrorText_; }
+
+    // IUnknown
+    STDMETHODIMP QueryInterface(REFIID iid, void **out) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    // IActiveScriptSite
+    STDMETHODIMP GetLCID(LCID *lcid) override;
+    STDMETHODIMP GetItemInfo(LPCOLESTR name, DWORD mask, IUnknown **item, ITypeInfo **typeInfo) override;
+    STDMETHODIMP GetDocVersionString(BSTR *version) override;
+    STDMETHODIMP OnScriptTerminate(const VARIANT *result, const EXCEPINFO *exception) override;
+    STDMETHODIMP OnStateChange(SCRIPTSTATE state) override;
+    STDMETHODIMP OnScriptError(IActiveScriptError *error) override;
+    STDMETHODIMP OnEnterScript() override;
+    STDMETHODIMP OnLeaveScript() override;
+
+    // IActiveScriptSiteWindow
+    STDMETHODIMP GetWindow(HWND *window) override;
+    STDMETHODIMP EnableModeless(BOOL enable) override;
+
+private:
+    // The site's IServiceProvider face: the engine's MSXML objects refuse to
+    // be created for a site without one, though no service is offered.
+    class ServiceProvider : public IServiceProvider {
+    public:
+        explicit ServiceProvider(CVBScriptEngine &owner) : owner_(owner) {}
+        STDMETHODIMP QueryInterface(REFIID iid, void **out) override;
+        STDMETHODIMP_(ULONG) AddRef() override;
+        STDMETHODIMP_(ULONG) Release() override;
+        STDMETHODIMP QueryService(REFGUID service, REFIID iid, void **out) override;
+
+    private:
+        CVBScriptEngine &owner_;
+    };
+
+    explicit CVBScriptEngine(CIOGlobals *globals);
+    ~CVBScriptEngine() override;
+    HRESULT Connect();
+    HRESULT InvokeProcedure(const char *name, unsigned count, VARIANT *args, bool quiet);
+
+    ULONG refs_ = 1;
+    ServiceProvider serviceProvider_{*this};
+    ComPtr<IActiveScript> script_;
+    ComPtr<IActiveScriptParse> parse_;
+    unsigned lastErrorLine_ = 0;
+    unsigned lastErrorColumn_ = 0;
+    std::string lastErrorText_;
+    // Declared after the engine pointers so that it goes first.
+    std::map<std::string, ComPtr<IDispatch>> namedItems_;
+};
+
+} // namespace quillon

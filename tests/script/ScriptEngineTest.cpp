@@ -1,0 +1,320 @@
+#include "script/VBScriptEngine.h"
+
+#include "tests/script/ScriptTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace quillon {
+namespace {
+
+using test::LoggedGlobals;
+using test::kFailure;
+using test::TestObject;
+
+const HRESULT kScriptErrorReported = static_cast<HRESULT>(0x80020101);
+
+class ScriptEngineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(nullptr, globals_.get());
+        ASSERT_EQ(S_OK, CVBScriptEngine::Create(globals_.get(), &engine_));
+        ASSERT_NE(nullptr, engine_);
+    }
+
+    void TearDown() override {
+        if (!engine_) return;
+        engine_->Close();
+        // Close lets the engine drop its hold on the site: nothing may keep
+        // the site alive after this.
+        const ULONG left = engine_->Release();
+        if (!siteMayLeak_) {
+            EXPECT_EQ(0u, left);
+        }
+    }
+
+    void Load(const char *script) {
+        ASSERT_EQ(S_OK, engine_->ParseScript(script));
+        ASSERT_EQ(S_OK, engine_->SetState(SCRIPTSTATE_CONNECTED));
+    }
+
+    std::vector<std::string> Messages() const { return globals_.DriverMessages(); }
+
+    LoggedGlobals globals_;
+    CVBScriptEngine *engine_ = nullptr;
+    bool siteMayLeak_ = false;
+};
+
+bool StartsWith(const std::string &text, const std::string &prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+
+bool EndsWith(const std::string &text, const std::string &suffix) {
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+TEST_F(ScriptEngineTest, CompileErrorIsReportedWithOneBasedPosition) {
+    EXPECT_EQ(0u, engine_->LastErrorLine());
+    EXPECT_EQ(0u, engine_->LastErrorColumn());
+
+    EXPECT_EQ(kScriptErrorReported, engine_->ParseScript("Sub Foo()\r\n  x = 1 +\r\nEnd Sub\r\n"));
+
+    EXPECT_EQ(2u, engine_->LastErrorLine());
+    EXPECT_EQ(10u, engine_->LastErrorColumn());
+    EXPECT_EQ("", engine_->LastErrorText());
+    EXPECT_EQ(std::vector<std::string>{"  ERROR: Microsoft VBScript compilation error (line 2, col 10): "},
+              Messages());
+}
+
+TEST_F(ScriptEngineTest, ErrorInFirstCharacterIsLineOneColumnOne) {
+    EXPECT_EQ(kScriptErrorReported, engine_->ParseScript(")\r\n"));
+    EXPECT_EQ(1u, engine_->LastErrorLine());
+    EXPECT_EQ(1u, engine_->LastErrorColumn());
+    EXPECT_EQ(std::vector<std::string>{"  ERROR: Microsoft VBScript compilation error (line 1, col 1): "},
+              Messages());
+}
+
+TEST_F(ScriptEngineTest, RunTimeErrorInProcedureIsLoggedAndReturned) {
+    Load("Sub Divide()\r\n"
+         "  Dim x\r\n"
+         "  x = 1 / 0\r\n"
+         "End Sub\r\n");
+
+    EXPECT_EQ(kScriptErrorReported, engine_->RunProcedure("Divide", 0, nullptr, false));
+
+    // Wine's engine gives its own run-time errors neither source nor text.
+    EXPECT_EQ(3u, engine_->LastErrorLine());
+    EXPECT_EQ(3u, engine_->LastErrorColumn());
+    EXPECT_EQ("", engine_->LastErrorText());
+    EXPECT_EQ((std::vector<std::string>{
+                  "  ERROR: VBScript error (line 3, col 3): ",
+                  "  Run 'Divide': failed (80020101)",
+              }),
+              Messages());
+}
+
+TEST_F(ScriptEngineTest, RaisedErrorCarriesSourceAndDescription) {
+    Load("Sub Check(frame)\r\n"
+         "  If frame = \"\" Then Err.Raise 513, \"Protocol\", \"empty frame\"\r\n"
+         "End Sub\r\n");
+    VARIANT frame;
+    VariantInit(&frame);
+
+    EXPECT_EQ(kScriptErrorReported, engine_->RunProcedure("Check", 1, &frame, false));
+
+    EXPECT_EQ(2u, engine_->LastErrorLine());
+    EXPECT_EQ("empty frame", engine_->LastErrorText());
+    const std::vector<std::string> messages = Messages();
+    ASSERT_EQ(2u, messages.size());
+    EXPECT_EQ("  ERROR: Protocol (line 2, col " + std::to_string(engine_->LastErrorColumn()) + "): empty frame",
+              messages[0]);
+    EXPECT_EQ("  Run 'Check': failed (80020101)", messages[1]);
+}
+
+TEST_F(ScriptEngineTest, MissingProcedureIsLoggedUnlessQuiet) {
+    Load("Sub Present()\r\nEnd Sub\r\n");
+
+    EXPECT_EQ(DISP_E_UNKNOWNNAME, engine_->RunProcedure("Foo", 0, nullptr, true));
+    EXPECT_TRUE(Messages().empty());
+
+    EXPECT_EQ(DISP_E_UNKNOWNNAME, engine_->RunProcedure("Foo", 0, nullptr, false));
+    EXPECT_EQ(std::vector<std::string>{"  Run 'Foo': script not implemented"}, Messages());
+}
+
+TEST_F(ScriptEngineTest, NullArgumentsAreRefusedWithoutLogging) {
+    EXPECT_EQ(E_POINTER, engine_->RunProcedure(nullptr, 0, nullptr, false));
+    EXPECT_EQ(E_POINTER, engine_->RunProcedure("Foo", 1, nullptr, false));
+    EXPECT_EQ(E_POINTER, engine_->ParseScript(nullptr));
+    EXPECT_EQ(E_POINTER, engine_->AddHostObject(nullptr));
+    EXPECT_TRUE(Messages().empty());
+}
+
+TEST_F(ScriptEngineTest, ArgumentsArePassedInOrderAndByReference) {
+    Load("Sub Scale(first, second)\r\n"
+         "  second = first * 10\r\n"
+         "  first = \"done\"\r\n"
+         "End Sub\r\n");
+    VARIANT args[2];
+    VariantInit(&args[0]);
+    VariantInit(&args[1]);
+    args[0].vt = VT_I4;
+    args[0].lVal = 7;
+
+    EXPECT_EQ(S_OK, engine_->RunProcedure("Scale", 2, args, false));
+
+    ASSERT_EQ(VT_BSTR, args[0].vt);
+    EXPECT_STREQ(L"done", args[0].bstrVal);
+    VARIANT scaled;
+    VariantInit(&scaled);
+    ASSERT_EQ(S_OK, VariantChangeType(&scaled, &args[1], 0, VT_I4));
+    EXPECT_EQ(70, scaled.lVal);
+    VariantClear(&args[0]);
+    VariantClear(&args[1]);
+
+    const std::vector<std::string> messages = Messages();
+    ASSERT_EQ(1u, messages.size());
+    EXPECT_TRUE(StartsWith(messages[0], "  Run 'Scale': succeeded (")) << messages[0];
+    EXPECT_TRUE(EndsWith(messages[0], " seconds)")) << messages[0];
+}
+
+TEST_F(ScriptEngineTest, AfterCloseEveryCallReportsTheMissingEngine) {
+    Load("Sub Foo()\r\nEnd Sub\r\n");
+    TestObject host;
+    EXPECT_EQ(S_OK, engine_->Close());
+
+    EXPECT_EQ(E_UNEXPECTED, engine_->RunProcedure("Foo", 0, nullptr, true));
+    EXPECT_EQ(E_FAIL, engine_->AddHostObject(&host));
+    EXPECT_EQ(E_FAIL, engine_->ParseScript("Dim a\r\n"));
+    EXPECT_EQ(E_FAIL, engine_->SetState(SCRIPTSTATE_CONNECTED));
+    EXPECT_EQ(std::vector<std::string>{"  Run 'Foo': internal error, GetScriptDispatch failed (8000FFFF)"},
+              Messages());
+    EXPECT_EQ(1u, host.refs());
+}
+
+TEST_F(ScriptEngineTest, SecondHostObjectReleasesTheFirst) {
+    TestObject first;
+    TestObject second;
+    ASSERT_EQ(S_OK, engine_->AddHostObject(&first));
+    const ULONG held = first.refs();
+    EXPECT_LT(1u, held);
+
+    EXPECT_EQ(S_OK, engine_->AddHostObject(&second));
+
+    EXPECT_EQ(held - 1, first.refs());
+    EXPECT_LT(1u, second.refs());
+    engine_->Close();
+    EXPECT_EQ(1u, first.refs());
+    EXPECT_EQ(1u, second.refs());
+}
+
+TEST_F(ScriptEngineTest, HostMembersAreGlobalNames) {
+    TestObject host;
+    ASSERT_EQ(S_OK, engine_->AddHostObject(&host));
+    Load("Sub Report()\r\n"
+         "  Note CStr(Add(2, 3))\r\n"
+         "End Sub\r\n");
+
+    EXPECT_EQ(S_OK, engine_->RunProcedure("Report", 0, nullptr, false));
+
+    EXPECT_EQ(std::vector<std::string>{"5"}, host.notes);
+    engine_->Close();
+    EXPECT_EQ(1u, host.refs());
+}
+
+TEST_F(ScriptEngineTest, FailingHostMemberBecomesScriptError) {
+    TestObject host;
+    ASSERT_EQ(S_OK, engine_->AddHostObject(&host));
+    Load("Sub Poll(code)\r\n"
+         "  On Error Resume Next\r\n"
+         "  Fail\r\n"
+         "  code = Hex(Err.Number) & \" \" & Err.Description\r\n"
+         "  On Error GoTo 0\r\n"
+         "  Fail\r\n"
+         "End Sub\r\n");
+    VARIANT code;
+    VariantInit(&code);
+
+    EXPECT_EQ(kScriptErrorReported, engine_->RunProcedure("Poll", 1, &code, false));
+
+    ASSERT_EQ(VT_BSTR, code.vt);
+    EXPECT_STREQ(L"80040201 device offline", code.bstrVal);
+    VariantClear(&code);
+    EXPECT_EQ(6u, engine_->LastErrorLine());
+    EXPECT_EQ("device offline", engine_->LastErrorText());
+    EXPECT_EQ((std::vector<std::string>{
+                  "  ERROR: Device (line 6, col 3): device offline",
+                  "  Run 'Poll': failed (80020101)",
+              }),
+              Messages());
+    engine_->Close();
+}
+
+TEST_F(ScriptEngineTest, GlobalCodeRunsWhenConnected) {
+    TestObject host;
+    ASSERT_EQ(S_OK, engine_->AddHostObject(&host));
+    ASSERT_EQ(S_OK, engine_->ParseScript("Note \"loaded\"\r\n"));
+    EXPECT_TRUE(host.notes.empty());
+
+    ASSERT_EQ(S_OK, engine_->SetState(SCRIPTSTATE_CONNECTED));
+
+    EXPECT_EQ(std::vector<std::string>{"loaded"}, host.notes);
+    engine_->Close();
+}
+
+TEST_F(ScriptEngineTest, ScriptCanCreateDictionary) {
+    Load("Sub Lookup(result)\r\n"
+         "  Dim d\r\n"
+         "  Set d = CreateObject(\"Scripting.Dictionary\")\r\n"
+         "  d.Add \"k\", 42\r\n"
+         "  result = d.Item(\"k\")\r\n"
+         "End Sub\r\n");
+    VARIANT result;
+    VariantInit(&result);
+
+    EXPECT_EQ(S_OK, engine_->RunProcedure("Lookup", 1, &result, false));
+
+    ASSERT_EQ(VT_I2, result.vt);
+    EXPECT_EQ(42, result.iVal);
+}
+
+TEST_F(ScriptEngineTest, ScriptCanCreateXmlHttpRequest) {
+    // Wine's XMLHTTP object keeps a reference to the site it was given.
+    siteMayLeak_ = true;
+    Load("Sub Make(result)\r\n"
+         "  Dim request\r\n"
+         "  Set request = CreateObject(\"MSXML2.XMLHTTP\")\r\n"
+         "  result = IsObject(request)\r\n"
+         "End Sub\r\n");
+    VARIANT result;
+    VariantInit(&result);
+
+    EXPECT_EQ(S_OK, engine_->RunProcedure("Make", 1, &result, false));
+
+    ASSERT_EQ(VT_BOOL, result.vt);
+    EXPECT_EQ(VARIANT_TRUE, result.boolVal);
+    EXPECT_EQ(0u, engine_->LastErrorLine());
+}
+
+TEST_F(ScriptEngineTest, SiteAnswersItsInterfaces) {
+    IServiceProvider *services = nullptr;
+    ASSERT_EQ(S_OK, engine_->QueryInterface(__uuidof(IServiceProvider), reinterpret_cast<void **>(&services)));
+    void *service = &service;
+    EXPECT_EQ(E_NOINTERFACE, services->QueryService(IID_IUnknown, IID_IUnknown, &service));
+    EXPECT_EQ(nullptr, service);
+    services->Release();
+
+    IActiveScriptSiteWindow *window = nullptr;
+    ASSERT_EQ(S_OK, engine_->QueryInterface(__uuidof(IActiveScriptSiteWindow), reinterpret_cast<void **>(&window)));
+    HWND handle = reinterpret_cast<HWND>(1);
+    EXPECT_EQ(E_FAIL, window->GetWindow(&handle));
+    EXPECT_EQ(nullptr, handle);
+    EXPECT_EQ(E_FAIL, window->EnableModeless(TRUE));
+    window->Release();
+
+    void *other = &other;
+    EXPECT_EQ(E_NOINTERFACE, engine_->QueryInterface(IID_IDispatch, &other));
+    EXPECT_EQ(nullptr, other);
+}
+
+TEST_F(ScriptEngineTest, ItemInfoComesFromTheNamedItems) {
+    TestObject host;
+    ASSERT_EQ(S_OK, engine_->AddHostObject(&host));
+    IUnknown *item = nullptr;
+    ITypeInfo *info = nullptr;
+
+    EXPECT_EQ(TYPE_E_ELEMENTNOTFOUND, engine_->GetItemInfo(L"host", SCRIPTINFO_IUNKNOWN, &item, &info));
+    EXPECT_EQ(E_POINTER, engine_->GetItemInfo(L"Host", SCRIPTINFO_ITYPEINFO, &item, nullptr));
+    EXPECT_EQ(E_NOINTERFACE, engine_->GetItemInfo(L"Host", SCRIPTINFO_ITYPEINFO | SCRIPTINFO_IUNKNOWN, &item, &info));
+    EXPECT_EQ(nullptr, item);
+
+    const ULONG before = host.refs();
+    ASSERT_EQ(S_OK, engine_->GetItemInfo(L"Host", SCRIPTINFO_IUNKNOWN, &item, &info));
+    EXPECT_EQ(static_cast<IUnknown *>(static_cast<IDispatch *>(&host)), item);
+    EXPECT_EQ(nullptr, info);
+    EXPECT_EQ(before + 1, host.refs());
+    item->Release();
+    engine_->Close();
+}
+
+} // namespace
+} // namespace quillon
