@@ -79,6 +79,7 @@ public:
     CriticalSection(const CriticalSection &) = delete;
     CriticalSection &operator=(const CriticalSection &) = delete;
     void Enter() { EnterCriticalSection(&cs_); }
+    bool TryEnter() { return TryEnterCriticalSection(&cs_) != FALSE; }
     void Leave() { LeaveCriticalSection(&cs_); }
 
 private:

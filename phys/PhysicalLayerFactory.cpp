@@ -2,6 +2,7 @@
 
 #include "config/ConfigParameters.h"
 #include "driver/DriverInterfaces.h"
+#include "phys/PhysicalLayer.h"
 
 #include <string>
 
@@ -28,12 +29,41 @@ LinkType ParseLinkType(const std::string &text) {
     return LinkType::Unknown;
 }
 
+struct TestLinkType {
+    std::string name;
+    PhysicalLayerCreator creator = nullptr;
+};
+
+TestLinkType &TestLink() {
+    static TestLinkType type;
+    return type;
+}
+
+// Takes over the new link's reference; the link is released again when it
+// cannot be started.
+HRESULT StartLink(CPhysicalLayer *created, IIOInterface **link) {
+    if (!created) return E_OUTOFMEMORY;
+    ComPtr<CPhysicalLayer> owned = ComPtr<CPhysicalLayer>::Attach(created);
+    if (FAILED(owned->Start())) return E_FAIL;
+    *link = owned.detach();
+    return S_OK;
+}
+
 } // namespace
 
-HRESULT CreatePhysicalLayer(CIOGlobals *, IIOHost *, CConfigData &config, IIOInterface **link) {
+void SetTestPhysicalLayer(const char *typeName, PhysicalLayerCreator creator) {
+    TestLink().name = creator && typeName ? typeName : "";
+    TestLink().creator = creator;
+}
+
+HRESULT CreatePhysicalLayer(CIOGlobals *globals, IIOHost *host, CConfigData &config, IIOInterface **link) {
     if (!link) return E_POINTER;
     *link = nullptr;
-    switch (ParseLinkType(config.GetString(param::Type, "None"))) {
+    const std::string type = config.GetString(param::Type, "None");
+    const TestLinkType &testLink = TestLink();
+    if (testLink.creator && lstrcmpiA(type.c_str(), testLink.name.c_str()) == 0)
+        return StartLink(testLink.creator(globals, host, config), link);
+    switch (ParseLinkType(type)) {
     case LinkType::None:
         return IO_E_INTERFACE_NONE;
     case LinkType::Serial:

@@ -1,0 +1,142 @@
+// The link engine: one thread per link that connects, watches and recovers
+// the connection and executes the transactions that callers hand over.
+// Each kind of link derives from it and supplies the operations on the
+// medium itself.
+#pragma once
+
+#include "config/ConfigData.h"
+#include "driver/ComUtil.h"
+#include "driver/IOGlobals.h"
+#include "driver/IOHost.h"
+#include "phys/FrameBuffer.h"
+#include "phys/IOInterface.h"
+#include "phys/RequestManager.h"
+
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <memory>
+
+namespace quillon {
+
+// One transaction on its way from a caller to the link thread.
+struct TransactionRecord {
+    CFrameBuffer *send = nullptr;
+    CFrameBuffer *receive = nullptr;
+    HRESULT result = E_FAIL;
+    LONG inProgress = 0;
+    TransactStatistics counters = {};
+};
+
+class CPhysicalLayer : public IIOInterface, public TIOApi<CIOGlobals> {
+public:
+    // Reads the link's configuration; holds a reference on host.
+    CPhysicalLayer(CIOGlobals *globals, IIOHost *host, const CConfigData &config);
+
+    // Starts the link thread and waits until it has initialised the link.
+    HRESULT Start();
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **out) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+
+    // IIOInterface
+    HRESULT STDMETHODCALLTYPE Stop() override;
+    HRESULT STDMETHODCALLTYPE Transact(CFrameBuffer *send, CFrameBuffer *receive,
+                                       TransactStatistics *statistics) override;
+    HRESULT STDMETHODCALLTYPE GetProperty(uint16_t group, uint16_t item, DriverRequest *request,
+                                          HVALUE value) override;
+    HRESULT STDMETHODCALLTYPE SetProperty(uint16_t group, uint16_t item, DriverRequest *request,
+                                          HVALUE value) override;
+    HRESULT STDMETHODCALLTYPE GetLinkState(long *state) override;
+    HRESULT STDMETHODCALLTYPE ForceDisconnect() override { return E_NOTIMPL; }
+
+    // The operations on the medium, all called on the link thread except
+    // WakeUp. BOOL results are nonzero on success.
+    virtual BOOL Initialize() = 0;
+    virtual BOOL Connect() = 0;
+    virtual BOOL Send(CFrameBuffer *frame) = 0;
+    virtual void Poll() = 0;
+    virtual BOOL IsConnectionLost() = 0;
+    virtual BOOL CheckIncomingConnection() = 0;
+    virtual BOOL IsDataAvailable() = 0;
+    virtual void Disconnect() = 0;
+    virtual void Terminate() = 0;
+    // Called by Stop from another thread: a link that can block in one of
+    // its operations makes that operation return.
+    virtual void WakeUp() {}
+    // A passive link only accepts connections and never dials out.
+    virtual BOOL IsPassive() { return FALSE; }
+    virtual DWORD OnReconnectPostponed() { return 0; }
+    // One more handle for the link thread to wait on, or null.
+    virtual HANDLE GetExtraWaitHandle() { return nullptr; }
+    virtual void OnDataReceived(const BYTE *, unsigned) {}
+
+protected:
+    // Declared after the link operations so that their slots come first.
+    ~CPhysicalLayer() override;
+
+    IIOHost *Host() const { return host_.get(); }
+    DWORD ReceiveTimeoutMs() const { return receiveTimeoutMs_; }
+    // Links count the bytes they move and note each successful read.
+    void CountSent(unsigned bytes) { InterlockedExchangeAdd(&bytesSent_, static_cast<LONG>(bytes)); }
+    void CountReceived(unsigned bytes) { InterlockedExchangeAdd(&bytesReceived_, static_cast<LONG>(bytes)); }
+    void NoteActivity() { InterlockedExchange(&lastActivity_, static_cast<LONG>(timeGetTime())); }
+    // A caller is waiting for the link thread: a link that waits long in one
+    // of its operations can cut the wait short.
+    bool IsRequestPending() { return requests_->HasPending(); }
+
+private:
+    static DWORD WINAPI ThreadEntry(void *self);
+    void Run();
+    void SetLinkState(LinkState state);
+    bool IsAutomaticDialer() { return automatic_ && !IsPassive(); }
+
+    // Each returns false when the link has aborted and the loop must end.
+    bool InitialConnect();
+    bool Pass(const HANDLE *waitSet, DWORD waitCount);
+    bool HandleConnectionLoss();
+    bool Retry();
+    bool CountFailedAttempt();
+    // Gives the link up for good and waits for Stop.
+    void Abort();
+
+    void Connected();
+    bool CheckInactivity();
+    bool PumpUnsolicited();
+    void DispatchMessages();
+    bool RecentlyAttempted() const;
+    void ServeRequest();
+    void ExecutePending();
+    HRESULT ExecuteOwn(TransactionRecord *record);
+    HRESULT Execute(TransactionRecord *record);
+
+    volatile LONG refs_ = 1;
+    volatile LONG linkState_ = LINK_STOPPED;
+    volatile LONG starting_ = 0;
+    ComPtr<IIOHost> host_;
+    DWORD receiveTimeoutMs_;
+    bool automatic_;
+    bool recoverEnable_;
+    DWORD recoverPeriodSec_;
+    bool giveUpEnable_;
+    DWORD giveUpTries_;
+    bool inactivityEnable_;
+    DWORD inactivityPeriodSec_;
+    UniqueHandle thread_;
+    DWORD threadId_ = 0;
+    volatile LONG running_ = 0;
+    UniqueHandle startedEvent_;
+    UniqueHandle stopEvent_;
+    DWORD retryCount_ = 0;
+    DWORD lastAttemptTick_ = 0;
+    bool connected_ = false;
+    bool attempted_ = false;
+    volatile LONG bytesSent_ = 0;
+    volatile LONG bytesReceived_ = 0;
+    volatile LONG lastActivity_ = 0;
+    std::unique_ptr<CRequestManager> requests_;
+};
+
+} // namespace quillon
