@@ -1,10 +1,12 @@
 // The shipped examples, run through the driver DLL as a host runs them.
+// Winsock must come before the Windows headers that the others include.
+#include <winsock2.h>
+
 #include "host/ConfigFile.h"
 #include "tests/support/DriverLibrary.h"
 
 #include <gtest/gtest.h>
 #include <objbase.h>
-#include <winsock2.h>
 
 #include <cmath>
 
