@@ -115,9 +115,11 @@ TEST_F(DriverHostObjectTest, DotNetRuntimeIsTriedOnce) {
     // Both calls fail with the one start attempt's code.
     EXPECT_EQ(code + " " + code, result);
     EXPECT_EQ('8', code[0]);
-    EXPECT_EQ((std::vector<std::string>{"CLR: starting CLR failed (" + code + ")",
-                                         "  Run 'DotNet': succeeded (0.000 seconds)"}),
-              Messages());
+    // One start line; the other is the engine's line for the run.
+    const std::vector<std::string> messages = Messages();
+    ASSERT_EQ(2u, messages.size());
+    EXPECT_EQ("CLR: starting CLR failed (" + code + ")", messages[0]);
+    EXPECT_EQ(0u, messages[1].find("  Run 'DotNet': succeeded"));
 }
 
 TEST_F(DriverHostObjectTest, TraceWritesTheMessage) {
@@ -126,6 +128,7 @@ TEST_F(DriverHostObjectTest, TraceWritesTheMessage) {
     const std::vector<std::string> messages = Messages();
     ASSERT_EQ(2u, messages.size());
     EXPECT_EQ("  Trace: hello", messages[0]);
+    EXPECT_EQ(0u, messages[1].find("  Run 'Say': succeeded"));
     EXPECT_EQ(E_POINTER, host_->Trace(nullptr));
 }
 
