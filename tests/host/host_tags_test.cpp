@@ -326,9 +326,18 @@ TEST_F(HostTagsTest, OldRecordsCannotAskForParametersByName) {
     put16(16, HOST_TAG_PARAMETER_BY_NAME);
     HVALUE handles[2] = {value.get(), message.get()};
     memcpy(bytes + 32, handles, sizeof handles);  // value and message, aligned layout
-    record->flags = 0;
     EXPECT_EQ(driver->IO(record, value.get()), E_FAIL);
     EXPECT_EQ(StringOf(message.get()), "String parameters not supported in this version");
+    EXPECT_EQ(I32Of(value.get()), 7);
+
+    // A record of version 1 has no message value; the trace still tells why
+    // its write was refused.
+    put16(0, 1);
+    put16(2, OP_WRITE_VALUE);
+    put16(16, HOST_TAG_SET_PARAMETERS);
+    EXPECT_EQ(driver->IO(record, value.get()), E_FAIL);
+    EXPECT_TRUE(HasMessageMatching(R"(TAG\t==> \(\d+\.\d{3}\) Tag\(65535\.0\.0\.3\)\.WriteValue \([0-9:. ]+\) 7 = )"
+                                   R"(ERROR \(hr=80004005\) \(status = \([0-9:. ]+\) 'HVALUE is not a valid array \(type is 5\)'\))"));
 }
 
 TEST_F(HostTagsTest, ControlTagsNamedByTextMustBeValidatedFirst) {
