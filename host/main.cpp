@@ -1,11 +1,16 @@
 // quillonhost: loads the driver DLL the way a supervisory host does
 // (LoadLibrary and GetProcAddress) and drives it through its exports.
-#include "driver/QuillonExports.h"
-#include "values/HValue.h"
+#include "host/ConfigFile.h"
+#include "host/DriverLibrary.h"
+#include "log/ValueText.h"
+#include "driver/ComUtil.h"
 
+#include <objbase.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -14,70 +19,27 @@ using namespace quillon;
 
 namespace {
 
-struct DriverLibrary {
-    HMODULE module = nullptr;
-    drvCreateDriverInstance_t createDriverInstance = nullptr;
-    drvGetDriverName_t getDriverName = nullptr;
-    drvGetCaps_t getCaps = nullptr;
-    drvSetSettingsHandle_t setSettingsHandle = nullptr;
-    drvDriverDialog_t driverDialog = nullptr;
-    drvStartComm_t startComm = nullptr;
-    drvStopComm_t stopComm = nullptr;
-    drvIO_t io = nullptr;
-    drvGetStatus_t getStatus = nullptr;
-    drvSetStatus_t setStatus = nullptr;
-    drvGetDriverObject_t getDriverObject = nullptr;
-    ChanferLibGetVersion_t getVersion = nullptr;
-    ChanferLibGetVersionFull_t getVersionFull = nullptr;
-    ChanferLibGetVersion_t versionMarker = nullptr;
-
-    ~DriverLibrary() {
-        if (module) FreeLibrary(module);
-    }
-};
-
-std::string SystemMessage(DWORD error) {
-    char text[512] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, sizeof text,
-                   nullptr);
-    std::string message = text;
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
-        message.pop_back();
-    return message;
-}
-
-template <class Function>
-bool Resolve(HMODULE module, const char *name, Function &function) {
-    function = reinterpret_cast<Function>(GetProcAddress(module, name));
-    if (!function) fprintf(stderr, "error: the driver does not export %s\n", name);
-    return function != nullptr;
-}
-
-bool LoadDriver(const std::string &path, DriverLibrary &driver) {
-    driver.module = LoadLibraryA(path.c_str());
-    if (!driver.module) {
-        const DWORD error = GetLastError();
-        fprintf(stderr, "error: cannot load the driver '%s' (error %lu: %s)\n", path.c_str(),
-                static_cast<unsigned long>(error), SystemMessage(error).c_str());
-        return false;
-    }
-    bool ok = true;
-    ok &= Resolve(driver.module, "drvCreateDriverInstance", driver.createDriverInstance);
-    ok &= Resolve(driver.module, "drvGetDriverName", driver.getDriverName);
-    ok &= Resolve(driver.module, "drvGetCaps", driver.getCaps);
-    ok &= Resolve(driver.module, "drvSetSettingsHandle", driver.setSettingsHandle);
-    ok &= Resolve(driver.module, "drvDriverDialog", driver.driverDialog);
-    ok &= Resolve(driver.module, "drvStartComm", driver.startComm);
-    ok &= Resolve(driver.module, "drvStopComm", driver.stopComm);
-    ok &= Resolve(driver.module, "drvIO", driver.io);
-    ok &= Resolve(driver.module, "drvGetStatus", driver.getStatus);
-    ok &= Resolve(driver.module, "drvSetStatus", driver.setStatus);
-    ok &= Resolve(driver.module, "drvGetDriverObject", driver.getDriverObject);
-    ok &= Resolve(driver.module, "ChanferLibGetVersion", driver.getVersion);
-    ok &= Resolve(driver.module, "ChanferLibGetVersionFull", driver.getVersionFull);
-    ok &= Resolve(driver.module, "ChanferLib_v2_0_25", driver.versionMarker);
-    return ok;
-}
+const char USAGE[] =
+    "usage: quillonhost [--driver PATH] [--log] COMMAND ...\n"
+    "\n"
+    "commands:\n"
+    "  info                  the driver's name, capability word and versions\n"
+    "  demo                  identity, one start and stop with a log, and the log\n"
+    "  template              a configuration file with every parameter, its type and fresh value\n"
+    "  settings CONFIG       the settings the driver keeps for CONFIG (defaults added, old names renamed)\n"
+    "  run CONFIG ACTION...  start the driver with CONFIG, perform the actions in order, stop it\n"
+    "\n"
+    "actions (TAG is N1.N2.N3.N4, an item text, or {device}item; VALUE is TYPE:text,\n"
+    "TYPE one of I8 U8 I16 U16 I32 U32 R32 R64 STR):\n"
+    "  read TAG                 read a tag and show value, quality and time\n"
+    "  write TAG=VALUE          write a tag\n"
+    "  events                   read and show the events block\n"
+    "  status NAME              read a status value (LOG, LOGFILE)\n"
+    "  set-status NAME=VALUE    set a status value\n"
+    "  set-params NAME=VALUE[,NAME=VALUE...]   write IO.SetConfigurationParameters\n"
+    "  wait MS                  pause\n"
+    "\n"
+    "--log prints the driver's log after the run (a temporary file unless CONFIG names one).\n";
 
 std::string DefaultDriverPath() {
     char path[MAX_PATH] = "";
@@ -86,6 +48,19 @@ std::string DefaultDriverPath() {
     const size_t slash = directory.find_last_of("\\/");
     directory = slash == std::string::npos ? std::string() : directory.substr(0, slash + 1);
     return directory + "Quillon.dll";
+}
+
+std::wstring Wide(const std::string &text) {
+    const int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length > 0 ? length : 1), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), length);
+    wide.resize(wide.size() - 1);
+    return wide;
+}
+
+std::string FullText(HVALUE value) {
+    ValueTextBuffer buffer;
+    return ValueText(value, TEXT_FULL, buffer);
 }
 
 void PrintInfo(const DriverLibrary &driver) {
@@ -97,99 +72,401 @@ void PrintInfo(const DriverLibrary &driver) {
     printf("Toolkit build:    %u.%u.%u (0x%08X)\n", full >> 24, (full >> 16) & 0xFF, full & 0xFFFF, full);
 }
 
-// A settings value in the driver's serialised form, with log parameters.
-HValue MakeSettings(const std::vector<std::pair<std::string, std::string>> &strings,
-                    const std::vector<std::pair<std::string, int32_t>> &numbers) {
-    HValue settings = HValue::Create();
-    const unsigned count = static_cast<unsigned>(1 + 2 * (strings.size() + numbers.size()));
-    hvSetType(settings.get(), HV_ARRAY | HV_HVAL, count);
-    hvSetElementString(settings.get(), 0, "Generic Config Data v1.00");
-    unsigned index = 1;
-    for (const auto &parameter : strings) {
-        hvSetElementString(settings.get(), index++, parameter.first.c_str());
-        hvSetElementString(settings.get(), index++, parameter.second.c_str());
+void PrintFile(const std::string &path) {
+    std::string text;
+    if (!ReadTextFile(path, text)) {
+        printf("(no log file at %s)\n", path.c_str());
+        return;
     }
-    for (const auto &parameter : numbers) {
-        hvSetElementString(settings.get(), index++, parameter.first.c_str());
-        hvSetElementI32(settings.get(), index++, parameter.second);
-    }
-    return settings;
+    fwrite(text.data(), 1, text.size(), stdout);
+    printf("\n");
 }
 
 std::string TemporaryLogPath() {
     char directory[MAX_PATH] = "";
     GetTempPathA(MAX_PATH, directory);
-    return std::string(directory) + "quillonhost-demo.log";
+    return std::string(directory) + "quillonhost-" + std::to_string(GetCurrentProcessId()) + ".log";
 }
 
-void PrintFile(const std::string &path) {
-    FILE *file = fopen(path.c_str(), "rb");
-    if (!file) {
-        printf("(no log file at %s)\n", path.c_str());
-        return;
+// Splits "TYPE:text" and stores it into the value.
+bool ParseValueArgument(const std::string &argument, HVALUE value, std::string &error) {
+    const size_t colon = argument.find(':');
+    if (colon == std::string::npos) {
+        error = "'" + argument + "' needs a type, as in I32:1 or STR:text";
+        return false;
     }
-    char buffer[4096];
-    size_t read;
-    while ((read = fread(buffer, 1, sizeof buffer, file)) > 0) fwrite(buffer, 1, read, stdout);
-    fclose(file);
-    printf("\n");
+    return ParseTypedValue(argument.substr(0, colon), argument.substr(colon + 1), value, error);
 }
 
-int Demo(const DriverLibrary &driver) {
+// A tag as the host names it: numbers, or texts validated by the driver.
+struct Tag {
+    std::wstring device, item;
+    TagInfo info = {};
+};
+
+bool ParseNumbers(const std::string &text, TagInfo &info) {
+    int numbers[4];
+    char tail = 0;
+    if (sscanf(text.c_str(), "%d.%d.%d.%d%c", &numbers[0], &numbers[1], &numbers[2], &numbers[3], &tail) != 4)
+        return false;
+    for (int number : numbers)
+        if (number < -32768 || number > 65535) return false;
+    info.n1 = static_cast<int16_t>(numbers[0]);
+    info.n2 = static_cast<uint16_t>(numbers[1]);
+    info.n3 = static_cast<uint16_t>(numbers[2]);
+    info.n4 = static_cast<uint16_t>(numbers[3]);
+    return true;
+}
+
+class Session {
+public:
+    Session(DriverLibrary &driver) : driver_(driver) {}
+
+    bool Start(HVALUE settings) {
+        driver_.setSettingsHandle(settings);
+        IIODriverInstance *object = nullptr;
+        if (driver_.getDriverObject(&object) != 1) {
+            fprintf(stderr, "error: the driver object cannot be had\n");
+            return false;
+        }
+        object_ = ComPtr<IIODriverInstance>::Attach(object);
+        object_->QueryInterface(__uuidof(IIOParseTag), parser_.put_void());
+        const short started = driver_.startComm(0, 0, 0, 0);
+        printf("drvStartComm -> %d\n", started);
+        return started == 1;
+    }
+
+    void Stop() { printf("drvStopComm -> %d\n", driver_.stopComm(0, 0, 0, 0)); }
+
+    // Performs one action; false when it failed.
+    bool Perform(const std::vector<std::string> &arguments, size_t &next) {
+        const std::string action = arguments[next++];
+        auto operand = [&](std::string &out) {
+            if (next >= arguments.size()) {
+                fprintf(stderr, "error: '%s' needs an argument\n", action.c_str());
+                return false;
+            }
+            out = arguments[next++];
+            return true;
+        };
+        std::string argument;
+        if (action == "events") return ReadEvents();
+        if (!operand(argument)) return false;
+        if (action == "read") return Read(argument);
+        if (action == "write") return Write(argument);
+        if (action == "status") return Status(argument);
+        if (action == "set-status") return SetStatus(argument);
+        if (action == "set-params") return SetParameters(argument);
+        if (action == "wait") {
+            Sleep(static_cast<DWORD>(strtoul(argument.c_str(), nullptr, 10)));
+            return true;
+        }
+        fprintf(stderr, "error: unknown action '%s'\n", action.c_str());
+        return false;
+    }
+
+private:
+    bool Resolve(const std::string &text, Tag &tag) {
+        if (ParseNumbers(text, tag.info)) return true;
+        std::string item = text;
+        if (!item.empty() && item[0] == '{') {
+            const size_t close = item.find('}');
+            if (close == std::string::npos) {
+                fprintf(stderr, "error: '%s': a device text needs a closing '}'\n", text.c_str());
+                return false;
+            }
+            tag.device = Wide(item.substr(1, close - 1));
+            item = item.substr(close + 1);
+        }
+        tag.item = Wide(item);
+        tag.info.type = HV_HVAL;
+        const HRESULT result = parser_ ? parser_->Validate(tag.device.c_str(), tag.item.c_str(), &tag.info) : E_FAIL;
+        if (FAILED(result)) {
+            printf("%s: not accepted by the driver (%08X)\n", text.c_str(), static_cast<unsigned>(result));
+            return false;
+        }
+        if (tag.info.tagObject) tag.info.tagObject->Release();
+        tag.info.tagObject = nullptr;
+        return true;
+    }
+
+    DriverRequest Request(const Tag &tag, uint16_t operation, HVALUE value, HVALUE message) {
+        DriverRequest request = {};
+        request.version = REQUEST_VERSION_CURRENT;
+        request.operation = operation;
+        request.blockSize = tag.info.blockSize ? tag.info.blockSize : 1;
+        request.elementCount = request.blockSize;
+        request.n1 = tag.info.n1;
+        request.n2 = tag.info.n2;
+        request.n3 = tag.info.n3;
+        request.n4 = tag.info.n4;
+        request.value = value;
+        request.message = message;
+        if (!tag.item.empty() || !tag.device.empty()) {
+            request.flags = REQUEST_FLAG_VALIDATED;
+            request.paramDevice = tag.device.empty() ? nullptr : tag.device.c_str();
+            request.paramItem = tag.item.c_str();
+        }
+        return request;
+    }
+
+    bool Report(const std::string &what, short result, HVALUE message) {
+        const char *text = nullptr;
+        if (result == 1) {
+            printf("%s: ok\n", what.c_str());
+        } else if (hvGetType(message) == HV_STR && hvGetString(message, &text) && text && *text) {
+            printf("%s: FAILED (%s)\n", what.c_str(), text);
+        } else {
+            printf("%s: FAILED\n", what.c_str());
+        }
+        return result == 1;
+    }
+
+    bool Read(const std::string &text) {
+        Tag tag;
+        if (!Resolve(text, tag)) return false;
+        HValue value = HValue::Create(), message = HValue::Create();
+        const uint16_t operation = tag.info.blockSize > 1 ? OP_READ_BLOCK : OP_READ_VALUE;
+        DriverRequest request = Request(tag, operation, value.get(), message.get());
+        const short result = driver_.io(&request, value.get());
+        if (result == 1) {
+            printf("%s = %s\n", text.c_str(), FullText(value.get()).c_str());
+            return true;
+        }
+        return Report("read " + text, result, message.get());
+    }
+
+    bool Write(const std::string &assignment) {
+        const size_t equals = assignment.find('=');
+        if (equals == std::string::npos) {
+            fprintf(stderr, "error: write needs TAG=TYPE:value\n");
+            return false;
+        }
+        Tag tag;
+        if (!Resolve(assignment.substr(0, equals), tag)) return false;
+        HValue value = HValue::Create(), message = HValue::Create();
+        std::string error;
+        if (!ParseValueArgument(assignment.substr(equals + 1), value.get(), error)) {
+            fprintf(stderr, "error: %s\n", error.c_str());
+            return false;
+        }
+        return WriteValue("write " + assignment, tag, value.get(), message.get());
+    }
+
+    bool WriteValue(const std::string &what, const Tag &tag, HVALUE value, HVALUE message) {
+        const uint16_t operation = tag.info.blockSize > 1 ? OP_WRITE_BLOCK : OP_WRITE_VALUE;
+        DriverRequest request = Request(tag, operation, value, message);
+        return Report(what, driver_.io(&request, value), message);
+    }
+
+    bool ReadEvents() {
+        Tag tag;
+        tag.info.n1 = -1;
+        tag.info.n4 = 1;
+        tag.info.blockSize = 4;
+        HValue value = HValue::Create(), message = HValue::Create();
+        DriverRequest request = Request(tag, OP_READ_BLOCK, value.get(), message.get());
+        if (driver_.io(&request, value.get()) != 1) return Report("events", -1, message.get());
+        const unsigned count = hvListCount(value.get());
+        printf("events: %u\n", count);
+        hvPosition position = nullptr;
+        for (HVALUE event = hvListFirst(value.get(), &position); event; event = hvListNext(value.get(), &position)) {
+            int32_t type = 0, source = 0, number = 0;
+            const char *text = "";
+            hvGetElementI32(event, 0, &type);
+            hvGetElementI32(event, 1, &source);
+            hvGetElementI32(event, 2, &number);
+            hvGetElementString(event, 3, &text);
+            static const char *const types[] = {"info", "warning", "error"};
+            printf("  [%s] source %d, event %d: %s\n", type >= 0 && type <= 2 ? types[type] : "?", source, number,
+                   text);
+        }
+        return true;
+    }
+
+    bool Status(const std::string &name) {
+        HValue value = HValue::Create();
+        const short result = driver_.getStatus(name.c_str(), value.get());
+        if (result != 1) return Report("status " + name, result, nullptr);
+        printf("status %s = %s\n", name.c_str(), ValueToText(value.get()).c_str());
+        return true;
+    }
+
+    bool SetStatus(const std::string &assignment) {
+        const size_t equals = assignment.find('=');
+        HValue value = HValue::Create();
+        std::string error;
+        if (equals == std::string::npos || !ParseValueArgument(assignment.substr(equals + 1), value.get(), error)) {
+            fprintf(stderr, "error: set-status needs NAME=TYPE:value %s\n", error.c_str());
+            return false;
+        }
+        const std::string name = assignment.substr(0, equals);
+        return Report("set-status " + assignment, driver_.setStatus(name.c_str(), value.get()), nullptr);
+    }
+
+    bool SetParameters(const std::string &list) {
+        std::vector<std::string> assignments;
+        size_t start = 0;
+        while (start <= list.size()) {
+            const size_t comma = std::min(list.find(',', start), list.size());
+            assignments.push_back(list.substr(start, comma - start));
+            start = comma + 1;
+        }
+        HValue array = HValue::Create(), message = HValue::Create();
+        hvSetType(array.get(), HV_ARRAY | HV_HVAL, static_cast<unsigned>(2 * assignments.size()));
+        unsigned index = 0;
+        for (const std::string &assignment : assignments) {
+            const size_t equals = assignment.find('=');
+            HValue element;
+            std::string error;
+            hvSetElementString(array.get(), index++, assignment.substr(0, equals).c_str());
+            hvGetElement(array.get(), index++, element.put());
+            if (equals == std::string::npos ||
+                !ParseValueArgument(assignment.substr(equals + 1), element.get(), error)) {
+                fprintf(stderr, "error: set-params needs NAME=TYPE:value %s\n", error.c_str());
+                return false;
+            }
+        }
+        Tag tag;
+        tag.info.n1 = -1;
+        tag.info.n4 = 3;
+        return WriteValue("set-params " + list, tag, array.get(), message.get());
+    }
+
+    DriverLibrary &driver_;
+    ComPtr<IIODriverInstance> object_;
+    ComPtr<IIOParseTag> parser_;
+};
+
+// Adds the log parameters when the configuration has none, so that --log
+// has a file to show.
+std::string EnsureLog(ConfigFile &config) {
+    std::string file;
+    bool enabled = false;
+    for (const ConfigParameter &parameter : config.parameters) {
+        if (lstrcmpiA(parameter.name.c_str(), "IO.Log.Filename") == 0) file = parameter.value;
+        if (lstrcmpiA(parameter.name.c_str(), "IO.Log.Enable") == 0) enabled = parameter.value != "0";
+    }
+    if (file.empty()) {
+        file = TemporaryLogPath();
+        DeleteFileA(file.c_str());
+        config.parameters.push_back({"IO.Log.Filename", "STR", file});
+    }
+    if (!enabled) config.parameters.push_back({"IO.Log.Enable", "I32", "1"});
+    return file;
+}
+
+int Run(DriverLibrary &driver, ConfigFile config, const std::vector<std::string> &actions, bool showLog) {
+    const std::string logFile = showLog ? EnsureLog(config) : std::string();
+    HValue settings;
+    std::string error;
+    if (!MakeSettingsValue(config, settings, error)) {
+        fprintf(stderr, "error: %s\n", error.c_str());
+        return 1;
+    }
+    Session session(driver);
+    bool ok = session.Start(settings.get());
+    for (size_t next = 0; ok && next < actions.size();) ok = session.Perform(actions, next);
+    session.Stop();
+    if (showLog) {
+        printf("\nDriver log (%s):\n", logFile.c_str());
+        PrintFile(logFile);
+    }
+    return ok ? 0 : 1;
+}
+
+int Demo(DriverLibrary &driver) {
     PrintInfo(driver);
-
-    const std::string logPath = TemporaryLogPath();
-    DeleteFileA(logPath.c_str());
-    HValue settings = MakeSettings({{"IO.Type", "None"}, {"IO.Log.Filename", logPath}}, {{"IO.Log.Enable", 1}});
-    driver.setSettingsHandle(settings.get());
-
-    printf("\ndrvStartComm -> %d\n", driver.startComm(0, 0, 0, 0));
-    HValue log = HValue::Create();
-    if (driver.getStatus("LOG", log.get()) == 1) {
-        int32_t enabled = 0;
-        hvGetI32(log.get(), &enabled);
-        printf("drvGetStatus('LOG') -> %d\n", enabled);
-    }
-    printf("drvStopComm -> %d\n", driver.stopComm(0, 0, 0, 0));
-    printf("\nDriver log (%s):\n", logPath.c_str());
-    PrintFile(logPath);
-    return 0;
+    printf("\n");
+    ConfigFile config;
+    config.parameters.push_back({"IO.Type", "STR", "None"});
+    return Run(driver, config, {"status", "LOG", "read", "IO.WorkOnline", "events"}, true);
 }
 
-void Usage() {
-    fprintf(stderr,
-            "usage: quillonhost [--driver PATH] COMMAND\n"
-            "commands:\n"
-            "  info   show the driver's name, capability word and versions\n"
-            "  demo   show the driver's identity, start and stop it once with a log, print the log\n");
+void PrintTemplate() {
+    printf("; Quillon configuration: NAME = TYPE value\n[Parameters]\n");
+    for (const KnownParameter &parameter : KnownParameters()) {
+        if (*parameter.fresh)
+            printf("%-34s = %s %s\n", parameter.name, parameter.type,
+                   strcmp(parameter.type, "STR") == 0 ? ("\"" + std::string(parameter.fresh) + "\"").c_str()
+                                                      : parameter.fresh);
+        else
+            printf("; %-32s = %s\n", parameter.name, parameter.type);
+    }
+    printf("\n[Script]\n; File = device.vbs\n");
+}
+
+int ShowSettings(DriverLibrary &driver, const ConfigFile &config) {
+    HValue settings;
+    std::string error;
+    if (!MakeSettingsValue(config, settings, error)) {
+        fprintf(stderr, "error: %s\n", error.c_str());
+        return 1;
+    }
+    driver.setSettingsHandle(settings.get());
+    std::vector<std::pair<std::string, std::string>> rows;
+    const unsigned count = hvGetCount(settings.get());
+    for (unsigned i = 1; i + 1 < count; i += 2) {
+        const char *name = "";
+        hvGetElementString(settings.get(), i, &name);
+        HValue element;
+        hvGetElement(settings.get(), i + 1, element.put());
+        const unsigned type = hvGetType(element.get());
+        rows.emplace_back(name, std::string(TypeName(type)) + " " + ValueToText(element.get()));
+    }
+    std::sort(rows.begin(), rows.end(),
+              [](const auto &a, const auto &b) { return lstrcmpiA(a.first.c_str(), b.first.c_str()) < 0; });
+    for (const auto &row : rows) printf("%-34s = %s\n", row.first.c_str(), row.second.c_str());
+    return 0;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
+    // A host initialises COM on the threads that call the driver.
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     std::string driverPath = DefaultDriverPath();
+    bool showLog = false;
     std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--driver") == 0 && i + 1 < argc)
             driverPath = argv[++i];
+        else if (strcmp(argv[i], "--log") == 0)
+            showLog = true;
         else
             arguments.push_back(argv[i]);
     }
     if (arguments.empty()) {
-        Usage();
+        fputs(USAGE, stderr);
         return 2;
+    }
+    const std::string command = arguments[0];
+    if (command == "template") {
+        PrintTemplate();
+        return 0;
     }
 
     DriverLibrary driver;
-    if (!LoadDriver(driverPath, driver)) return 1;
-
-    const std::string &command = arguments[0];
+    std::string error;
+    if (!driver.Load(driverPath, error)) {
+        fprintf(stderr, "error: %s\n", error.c_str());
+        return 1;
+    }
     if (command == "info") {
         PrintInfo(driver);
         return 0;
     }
     if (command == "demo") return Demo(driver);
-    fprintf(stderr, "error: unknown command '%s'\n", command.c_str());
-    Usage();
+    if ((command == "settings" || command == "run") && arguments.size() >= 2) {
+        ConfigFile config;
+        if (!ReadConfigFile(arguments[1], config, error)) {
+            fprintf(stderr, "error: %s\n", error.c_str());
+            return 1;
+        }
+        if (command == "settings") return ShowSettings(driver, config);
+        return Run(driver, config, std::vector<std::string>(arguments.begin() + 2, arguments.end()), showLog);
+    }
+    fprintf(stderr, "error: unknown command or missing argument: %s\n\n", command.c_str());
+    fputs(USAGE, stderr);
     return 2;
 }

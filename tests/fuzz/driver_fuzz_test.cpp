@@ -451,7 +451,7 @@ TEST_F(DriverFuzz, RandomSettingsValuesAreSurvived) {
         ReleaseEverything();
         const long liveBefore = hvLiveCount();
         const DWORD handlesBefore = HandleCount();
-        for (int i = 0; i < 700; ++i) {
+        for (int i = 0; i < 500; ++i) {
             SettingsCase(random);
             if (HasFatalFailure() || HasFailure()) FAIL() << "seed " << seed << ", case " << i;
         }

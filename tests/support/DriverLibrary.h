@@ -3,7 +3,7 @@
 #pragma once
 
 #include "driver/ComUtil.h"
-#include "driver/QuillonExports.h"
+#include "host/DriverLibrary.h"
 #include "tests/support/TestFiles.h"
 #include "values/HValue.h"
 
@@ -18,53 +18,12 @@
 
 namespace quillon::test {
 
-struct DriverLibrary {
-    HMODULE module = nullptr;
-    drvCreateDriverInstance_t createDriverInstance = nullptr;
-    drvGetDriverName_t getDriverName = nullptr;
-    drvGetCaps_t getCaps = nullptr;
-    drvSetSettingsHandle_t setSettingsHandle = nullptr;
-    drvDriverDialog_t driverDialog = nullptr;
-    drvStartComm_t startComm = nullptr;
-    drvStopComm_t stopComm = nullptr;
-    drvIO_t io = nullptr;
-    drvGetStatus_t getStatus = nullptr;
-    drvSetStatus_t setStatus = nullptr;
-    drvGetDriverObject_t getDriverObject = nullptr;
-    ChanferLibGetVersion_t getVersion = nullptr;
-    ChanferLibGetVersionFull_t getVersionFull = nullptr;
-    ChanferLibGetVersion_t versionMarker = nullptr;
-
-    // Every test gets a freshly loaded library, so the process-wide driver
-    // object starts anew.
+// Every test gets a freshly loaded library, so the process-wide driver
+// object starts anew.
+struct TestDriverLibrary : DriverLibrary {
     void Load() {
-        module = LoadLibraryA("Quillon.dll");
-        ASSERT_NE(module, nullptr) << "Quillon.dll not found beside the test program";
-        Resolve("drvCreateDriverInstance", createDriverInstance);
-        Resolve("drvGetDriverName", getDriverName);
-        Resolve("drvGetCaps", getCaps);
-        Resolve("drvSetSettingsHandle", setSettingsHandle);
-        Resolve("drvDriverDialog", driverDialog);
-        Resolve("drvStartComm", startComm);
-        Resolve("drvStopComm", stopComm);
-        Resolve("drvIO", io);
-        Resolve("drvGetStatus", getStatus);
-        Resolve("drvSetStatus", setStatus);
-        Resolve("drvGetDriverObject", getDriverObject);
-        Resolve("ChanferLibGetVersion", getVersion);
-        Resolve("ChanferLibGetVersionFull", getVersionFull);
-        Resolve("ChanferLib_v2_0_25", versionMarker);
-    }
-    void Unload() {
-        if (module) FreeLibrary(module);
-        module = nullptr;
-    }
-
-private:
-    template <class Function>
-    void Resolve(const char *name, Function &function) {
-        function = reinterpret_cast<Function>(GetProcAddress(module, name));
-        ASSERT_NE(function, nullptr) << name;
+        std::string error;
+        ASSERT_TRUE(DriverLibrary::Load("Quillon.dll", error)) << error;
     }
 };
 
@@ -217,7 +176,7 @@ protected:
     std::vector<std::string> Messages() const { return LogMessages(logPath_); }
     bool HasMessageMatching(const std::string &pattern) const { return ContainsMatching(Messages(), pattern); }
 
-    DriverLibrary library_;
+    TestDriverLibrary library_;
     ScratchDir scratch_;
     std::string logPath_ = scratch_.File("driver.log");
     ComPtr<IIODriverInstance> instance_;
