@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+#include <regex>
 #include <string>
 
 using namespace quillon;
@@ -447,6 +449,34 @@ TEST_F(HostTagsTest, EveryRequestLeavesOneTraceLine) {
     EXPECT_EQ(CountContaining(messages, "Tag(65535.0.0.4).WriteValue"), 2u);
     EXPECT_EQ(CountContaining(messages, "Tag(65535.0.0.3).WriteValue"), 1u);
     EXPECT_EQ(CountContaining(messages, "Tag(3.0.1.2).ReadValue"), 1u);
+}
+
+TEST_F(HostTagsTest, ListsAreTracedItemByItem) {
+    IIODriverInstance *driver = Instance();
+    StartLogged(driver);
+    auto store = [&](const wchar_t *name, std::initializer_list<int32_t> numbers) {
+        HValue list = HValue::Create();
+        hvSetType(list.get(), HV_LIST, 0);
+        for (int32_t number : numbers) hvListAppend(list.get(), I32Value(number).get());
+        DriverRequest write = HostTagRequest(HOST_TAG_PARAMETER_BY_NAME, OP_WRITE_VALUE, list.get());
+        write.paramItem = name;
+        EXPECT_EQ(driver->IO(&write, list.get()), S_OK);
+    };
+    store(L"One.Item", {5});
+    store(L"Two.Items", {6, 7});
+    HValue one = ReadParameter(driver, L"One.Item");
+    EXPECT_EQ(hvListCount(one.get()), 1u);
+    HValue two = ReadParameter(driver, L"Two.Items");
+    EXPECT_EQ(hvListCount(two.get()), 2u);
+
+    // Lists are traced even when the read of a control tag was quick.
+    EXPECT_TRUE(HasMessageMatching(
+        R"(TAG\t<== \(\d+\.\d{3}\) Tag\('One\.Item'65535\.0\.0\.5\)\.ReadValue = list\(1\) \([0-9:. ]+\) 5)"));
+    const std::string content = ReadWholeFile(logPath_);
+    EXPECT_TRUE(std::regex_search(
+        content, std::regex(R"(Tag\('Two\.Items'65535\.0\.0\.5\)\.ReadValue = list\(2\)\r\n)"
+                            R"(    - list\[0\] \([0-9:. ]+\) 6\r\n    - list\[1\] \([0-9:. ]+\) 7)")))
+        << content;
 }
 
 } // namespace
