@@ -118,11 +118,11 @@ bool CConfigData::SaveToValue(HVALUE h) const {
     return ok;
 }
 
-bool CConfigData::AdoptSettings(HVALUE h) {
+bool CConfigData::AdoptSettings(HVALUE h, const std::function<void(CConfigData &)> &driverDefaults) {
     LoadFromValue(h);
     if (Count() == 0) {
         SetGenericDefaults();
-        SetDriverDefaults();
+        driverDefaults(*this);
         return SaveToValue(h);
     }
     if (Find(param::LegacyTimeout) == nullptr) return false;

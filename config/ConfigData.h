@@ -7,6 +7,7 @@
 #include "values/hvcore.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -45,7 +46,8 @@ public:
     // The settings handle has arrived: loads it, gives an empty configuration
     // the defaults and brings a legacy one up to date. Returns true when h
     // was written back.
-    bool AdoptSettings(HVALUE h);
+    // driverDefaults adds the driver's own defaults after the generic ones.
+    bool AdoptSettings(HVALUE h, const std::function<void(CConfigData &)> &driverDefaults);
 
     void Clear();
     size_t Count() const { return index_.size(); }

@@ -112,17 +112,9 @@ HRESULT STDMETHODCALLTYPE CIOFactory::SetSettingsHandle(HVALUE settings) {
         return S_OK;
     }
     settings_ = HValue::Share(settings);
-    config_.LoadFromValue(settings);
-    if (config_.Count() > 0) {
-        // Only a configuration written before the parameters were renamed
-        // is rewritten; any other is left exactly as the host stored it.
-        if (!config_.Find(param::LegacyTimeout)) return S_OK;
-        config_.ApplyLegacyRenames();
-    } else {
-        config_.SetGenericDefaults();
-        SetDefaultSettings(config_);
-    }
-    config_.SaveToValue(settings);
+    // Only an empty configuration or one written before the parameters were
+    // renamed is written back; any other is left exactly as the host stored it.
+    config_.AdoptSettings(settings, [this](CConfigData &config) { SetDefaultSettings(config); });
     return S_OK;
 }
 

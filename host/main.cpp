@@ -4,6 +4,8 @@
 #include "host/DriverLibrary.h"
 #include "log/ValueText.h"
 #include "driver/ComUtil.h"
+#include "driver/IOGlobals.h"
+#include "script/VBScriptEngine.h"
 
 #include <objbase.h>
 #include <windows.h>
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,6 +31,7 @@ const char USAGE[] =
     "  template              a configuration file with every parameter, its type and fresh value\n"
     "  settings CONFIG       the settings the driver keeps for CONFIG (defaults added, old names renamed)\n"
     "  run CONFIG ACTION...  start the driver with CONFIG, perform the actions in order, stop it\n"
+    "  check SCRIPT          compile a script file and report its first error as 'Line L, Col C: text'\n"
     "\n"
     "actions (TAG is N1.N2.N3.N4, an item text, or {device}item; VALUE is TYPE:text,\n"
     "TYPE one of I8 U8 I16 U16 I32 U32 R32 R64 STR):\n"
@@ -37,9 +41,11 @@ const char USAGE[] =
     "  status NAME              read a status value (LOG, LOGFILE)\n"
     "  set-status NAME=VALUE    set a status value\n"
     "  set-params NAME=VALUE[,NAME=VALUE...]   write IO.SetConfigurationParameters\n"
+    "  watch TAG MS COUNT       read a tag COUNT times, MS milliseconds apart\n"
     "  wait MS                  pause\n"
     "\n"
-    "--log prints the driver's log after the run (a temporary file unless CONFIG names one).\n";
+    "--log prints the driver's log after the run (a temporary file unless CONFIG names one);\n"
+    "--follow prints the log's lines as the driver writes them.\n";
 
 std::string DefaultDriverPath() {
     char path[MAX_PATH] = "";
@@ -157,6 +163,11 @@ public:
         if (action == "status") return Status(argument);
         if (action == "set-status") return SetStatus(argument);
         if (action == "set-params") return SetParameters(argument);
+        if (action == "watch") {
+            std::string interval, count;
+            if (!operand(interval) || !operand(count)) return false;
+            return Watch(argument, strtoul(interval.c_str(), nullptr, 10), strtoul(count.c_str(), nullptr, 10));
+        }
         if (action == "wait") {
             Sleep(static_cast<DWORD>(strtoul(argument.c_str(), nullptr, 10)));
             return true;
@@ -234,6 +245,35 @@ private:
             return true;
         }
         return Report("read " + text, result, message.get());
+    }
+
+    // Each read shows value, quality, time and the request's result.
+    bool Watch(const std::string &text, unsigned long interval, unsigned long count) {
+        Tag tag;
+        if (!Resolve(text, tag)) return false;
+        for (unsigned long i = 0; i < count; ++i) {
+            if (i) Sleep(static_cast<DWORD>(interval));
+            HValue value = HValue::Create(), message = HValue::Create();
+            DriverRequest request =
+                Request(tag, tag.info.blockSize > 1 ? OP_READ_BLOCK : OP_READ_VALUE, value.get(), message.get());
+            const short result = driver_.io(&request, value.get());
+            hvTime stamp = SecondsToStamp(hvGetTimestamp(value.get()));
+            hvCalendar when = {};
+            hvTimeToCalendar(&stamp, &when);
+            printf("%-20s %-30s quality %3u  %02u:%02u:%02u.%03u  %s\n", text.c_str(),
+                   result == 1 ? ValueToText(value.get()).c_str() : "-", hvGetQuality(value.get()), when.hour,
+                   when.minute, when.second, when.millisecond, result == 1 ? "ok" : "FAILED");
+            fflush(stdout);
+        }
+        return true;
+    }
+
+    static hvTime SecondsToStamp(double seconds) {
+        const double rounded = seconds + 0.0005;
+        hvTime stamp;
+        stamp.seconds = static_cast<uint32_t>(rounded);
+        stamp.milliseconds = static_cast<uint16_t>((rounded - stamp.seconds) * 1000);
+        return stamp;
     }
 
     bool Write(const std::string &assignment) {
@@ -338,6 +378,40 @@ private:
     ComPtr<IIOParseTag> parser_;
 };
 
+// Prints what the driver appends to its log while the run goes on.
+class LogFollower {
+public:
+    explicit LogFollower(std::string path) : path_(std::move(path)) {
+        stop_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        thread_.reset(CreateThread(nullptr, 0, Follow, this, 0, nullptr));
+    }
+    ~LogFollower() {
+        SetEvent(stop_.get());
+        WaitForSingleObject(thread_.get(), INFINITE);
+        PrintNew();
+    }
+    LogFollower(const LogFollower &) = delete;
+    LogFollower &operator=(const LogFollower &) = delete;
+
+private:
+    static DWORD WINAPI Follow(void *parameter) {
+        auto *follower = static_cast<LogFollower *>(parameter);
+        while (WaitForSingleObject(follower->stop_.get(), 100) == WAIT_TIMEOUT) follower->PrintNew();
+        return 0;
+    }
+    void PrintNew() {
+        std::string text;
+        if (!ReadTextFile(path_, text) || text.size() <= printed_) return;
+        fwrite(text.data() + printed_, 1, text.size() - printed_, stdout);
+        fflush(stdout);
+        printed_ = text.size();
+    }
+
+    std::string path_;
+    size_t printed_ = 0;
+    UniqueHandle stop_, thread_;
+};
+
 // Adds the log parameters when the configuration has none, so that --log
 // has a file to show.
 std::string EnsureLog(ConfigFile &config) {
@@ -356,19 +430,25 @@ std::string EnsureLog(ConfigFile &config) {
     return file;
 }
 
-int Run(DriverLibrary &driver, ConfigFile config, const std::vector<std::string> &actions, bool showLog) {
-    const std::string logFile = showLog ? EnsureLog(config) : std::string();
+int Run(DriverLibrary &driver, ConfigFile config, const std::vector<std::string> &actions, bool showLog,
+        bool followLog) {
+    const std::string logFile = showLog || followLog ? EnsureLog(config) : std::string();
     HValue settings;
     std::string error;
     if (!MakeSettingsValue(config, settings, error)) {
         fprintf(stderr, "error: %s\n", error.c_str());
         return 1;
     }
-    Session session(driver);
-    bool ok = session.Start(settings.get());
-    for (size_t next = 0; ok && next < actions.size();) ok = session.Perform(actions, next);
-    session.Stop();
-    if (showLog) {
+    bool ok;
+    {
+        std::unique_ptr<LogFollower> follower;
+        if (followLog) follower = std::make_unique<LogFollower>(logFile);
+        Session session(driver);
+        ok = session.Start(settings.get());
+        for (size_t next = 0; ok && next < actions.size();) ok = session.Perform(actions, next);
+        session.Stop();
+    }
+    if (showLog && !followLog) {
         printf("\nDriver log (%s):\n", logFile.c_str());
         PrintFile(logFile);
     }
@@ -380,7 +460,38 @@ int Demo(DriverLibrary &driver) {
     printf("\n");
     ConfigFile config;
     config.parameters.push_back({"IO.Type", "STR", "None"});
-    return Run(driver, config, {"status", "LOG", "read", "IO.WorkOnline", "events"}, true);
+    return Run(driver, config, {"status", "LOG", "read", "IO.WorkOnline", "events"}, true, false);
+}
+
+// Compiles without running anything, as the settings page's check does.
+int Check(const std::string &path) {
+    std::string text;
+    if (!ReadTextFile(path, text)) {
+        fprintf(stderr, "error: %s: cannot open the script file\n", path.c_str());
+        return 1;
+    }
+    CIOGlobals *globals = CIOGlobals::Create(nullptr);
+    if (!globals) {
+        fprintf(stderr, "error: out of memory\n");
+        return 1;
+    }
+    ComPtr<CVBScriptEngine> engine;
+    HRESULT result = CVBScriptEngine::Create(globals, engine.put());
+    globals->Release();
+    if (FAILED(result)) {
+        fprintf(stderr, "error: Failed to create VBScriptEngine object (%08X)\n", static_cast<unsigned>(result));
+        return 1;
+    }
+    result = engine->ParseScript(text.c_str());
+    const unsigned line = engine->LastErrorLine(), column = engine->LastErrorColumn();
+    const std::string description = engine->LastErrorText().empty() ? "syntax error" : engine->LastErrorText();
+    engine->Close();
+    if (FAILED(result)) {
+        printf("%s: Error compiling script:\nLine %u, Col %u: %s!\n", path.c_str(), line, column, description.c_str());
+        return 1;
+    }
+    printf("%s: No errors found\n", path.c_str());
+    return 0;
 }
 
 void PrintTemplate() {
@@ -426,13 +537,15 @@ int main(int argc, char **argv) {
     // A host initialises COM on the threads that call the driver.
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     std::string driverPath = DefaultDriverPath();
-    bool showLog = false;
+    bool showLog = false, followLog = false;
     std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--driver") == 0 && i + 1 < argc)
             driverPath = argv[++i];
         else if (strcmp(argv[i], "--log") == 0)
             showLog = true;
+        else if (strcmp(argv[i], "--follow") == 0)
+            followLog = true;
         else
             arguments.push_back(argv[i]);
     }
@@ -445,6 +558,7 @@ int main(int argc, char **argv) {
         PrintTemplate();
         return 0;
     }
+    if (command == "check" && arguments.size() >= 2) return Check(arguments[1]);
 
     DriverLibrary driver;
     std::string error;
@@ -464,7 +578,8 @@ int main(int argc, char **argv) {
             return 1;
         }
         if (command == "settings") return ShowSettings(driver, config);
-        return Run(driver, config, std::vector<std::string>(arguments.begin() + 2, arguments.end()), showLog);
+        return Run(driver, config, std::vector<std::string>(arguments.begin() + 2, arguments.end()), showLog,
+                   followLog);
     }
     fprintf(stderr, "error: unknown command or missing argument: %s\n\n", command.c_str());
     fputs(USAGE, stderr);

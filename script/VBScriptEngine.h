@@ -32,6 +32,8 @@ public:
     // procedure out of the log.
     HRESULT RunProcedure(const char *name, unsigned count, VARIANT *args, bool quiet);
     HRESULT Close();
+    // True until Close, when the engine exists.
+    bool IsOpen() const { return static_cast<bool>(script_); }
 
     // Position (1-based, 0 = none yet) and text of the last script error.
     unsigned LastErrorLine() const { return lastErrorLine_; }
