@@ -103,9 +103,9 @@ void FillScalar(Random &random, HVALUE value) {
     case 6: hvSetU32(value, random.Next()); break;
     case 7: hvSetR32(value, random.OneIn(4) ? std::numeric_limits<float>::quiet_NaN() : static_cast<float>(random.Next()) / 7.0f); break;
     case 8: {
-        const double specials[] = {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+        const double unusual[] = {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
                                    std::numeric_limits<double>::quiet_NaN(), 1e300, -0.0, 1.5};
-        hvSetR64(value, random.OneIn(2) ? random.Pick(specials) : static_cast<double>(random.Next()) * 1e-3);
+        hvSetR64(value, random.OneIn(2) ? random.Pick(unusual) : static_cast<double>(random.Next()) * 1e-3);
         break;
     }
     case 9: {
