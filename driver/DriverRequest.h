@@ -33,7 +33,7 @@ constexpr uint16_t OP_BIT_MASK = 0x20;
 constexpr uint32_t REQUEST_FLAG_VALIDATED = 0x02;
 
 // Records of this version and above are used in place; older ones are
-// converted into a record of version 6.
+// converted into a record of the current layout that keeps their version.
 constexpr uint16_t REQUEST_VERSION_CURRENT = 6;
 constexpr uint16_t REQUEST_VERSION_IN_PLACE = 3;
 

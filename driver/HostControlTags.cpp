@@ -135,8 +135,9 @@ HRESULT HandleHostControlTag(CIOHost &host, uint16_t n4, DriverRequest *request,
     const HRESULT result = n4 == HOST_TAG_SET_PARAMETERS ? SetParameters(host, *request, message)
                                                          : ParameterByName(host, *request, message);
     // The message value tells the application why a request failed (empty on
-    // success).
-    if (request->version >= 2 && request->message) hvSetString(request->message, message.c_str());
+    // success). Records older than version 2 have none of their own; the
+    // driver gives their converted copy one for the trace.
+    if (request->message) hvSetString(request->message, message.c_str());
     return result;
 }
 

@@ -12,55 +12,10 @@ using namespace quillon::test;
 
 namespace {
 
-class DriverTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_NO_FATAL_FAILURE(library_.Load()); }
-    void TearDown() override {
-        instance_.reset();
-        library_.Unload();
-    }
-
-    // A driver object of its own, logging into the scratch directory once
-    // communication is started.
-    IIODriverInstance *Instance() {
-        if (!instance_) {
-            IIODriverInstance *driver = nullptr;
-            EXPECT_EQ(library_.createDriverInstance(nullptr, &driver), 1);
-            instance_ = ComPtr<IIODriverInstance>::Attach(driver);
-        }
-        return instance_.get();
-    }
-    void StartLogged(IIODriverInstance *driver) {
-        HValue settings = Settings().String("IO.Log.Filename", logPath_).Int("IO.Log.Enable", 1).Make();
-        ASSERT_EQ(driver->SetSettingsHandle(settings.get()), S_OK);
-        ASSERT_GE(driver->StartComm(0, 0, 0, 0), 0);
-    }
-    std::vector<std::string> Messages() const { return LogMessages(logPath_); }
-    bool HasMessageMatching(const std::string &pattern) const {
-        const std::regex expression(pattern);
-        for (const std::string &message : Messages())
-            if (std::regex_match(message, expression)) return true;
-        return false;
-    }
-
-    TestDriverLibrary library_;
-    ScratchDir scratch_;
-    std::string logPath_ = scratch_.File("driver.log");
-    ComPtr<IIODriverInstance> instance_;
-};
+using DriverTest = DriverFixture;
 
 DriverRequest NumericRead(int16_t n1, uint16_t n2, uint16_t n3, uint16_t n4, HVALUE value) {
-    DriverRequest request = {};
-    request.version = REQUEST_VERSION_CURRENT;
-    request.operation = OP_READ_VALUE;
-    request.elementCount = 1;
-    request.blockSize = 1;
-    request.n1 = n1;
-    request.n2 = n2;
-    request.n3 = n3;
-    request.n4 = n4;
-    request.value = value;
-    return request;
+    return MakeRequest(OP_READ_VALUE, n1, n2, n3, n4, value);
 }
 
 TEST_F(DriverTest, IdentityIsReportedBeforeAnyOtherCall) {

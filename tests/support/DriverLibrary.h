@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <initializer_list>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -79,5 +81,105 @@ inline bool Contains(const std::vector<std::string> &messages, const std::string
         if (message == wanted) return true;
     return false;
 }
+
+inline bool ContainsMatching(const std::vector<std::string> &messages, const std::string &pattern) {
+    const std::regex expression(pattern);
+    for (const std::string &message : messages)
+        if (std::regex_match(message, expression)) return true;
+    return false;
+}
+
+// A request record of the current version for a single value (element count
+// and block size 1) or, with count and blockSize, for a block.
+inline DriverRequest MakeRequest(uint16_t operation, int16_t n1, uint16_t n2, uint16_t n3, uint16_t n4,
+                                 HVALUE value, uint16_t count = 1, uint16_t blockSize = 1) {
+    DriverRequest request = {};
+    request.version = REQUEST_VERSION_CURRENT;
+    request.operation = operation;
+    request.elementCount = count;
+    request.blockSize = blockSize;
+    request.n1 = n1;
+    request.n2 = n2;
+    request.n3 = n3;
+    request.n4 = n4;
+    request.value = value;
+    return request;
+}
+
+// A request on one of the host's own control tags (-1.0.0.n4), marked as
+// validated so that it reaches the driver host as it is.
+inline DriverRequest HostTagRequest(uint16_t n4, uint16_t operation, HVALUE value, uint16_t count = 1,
+                                    uint16_t blockSize = 1) {
+    DriverRequest request = MakeRequest(operation, -1, 0, 0, n4, value, count, blockSize);
+    request.flags = REQUEST_FLAG_VALIDATED;
+    return request;
+}
+
+// The text of a string value, or "<not a string>".
+inline std::string StringOf(HVALUE value) {
+    const char *text = nullptr;
+    if (hvGetType(value) != HV_STR || !hvGetString(value, &text) || !text) return "<not a string>";
+    return text;
+}
+
+// An array of values (0x8A) holding the given elements in turn; each is
+// copied.
+inline HValue ArrayOf(std::initializer_list<HVALUE> elements) {
+    HValue array = HValue::Create();
+    hvSetType(array.get(), HV_ARRAY | HV_HVAL, static_cast<unsigned>(elements.size()));
+    unsigned index = 0;
+    for (HVALUE element : elements) {
+        HValue slot;
+        if (hvGetElement(array.get(), index++, slot.put())) hvCopy(slot.get(), element);
+    }
+    return array;
+}
+
+inline HValue StringValue(const char *text) {
+    HValue value = HValue::Create();
+    hvSetString(value.get(), text);
+    return value;
+}
+
+inline HValue I32Value(int32_t number) {
+    HValue value = HValue::Create();
+    hvSetI32(value.get(), number);
+    return value;
+}
+
+// A fresh copy of Quillon.dll per test and a driver object of the test's
+// own, logging into the test's scratch directory once started.
+class DriverFixture : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(library_.Load()); }
+    void TearDown() override {
+        instance_.reset();
+        library_.Unload();
+    }
+
+    IIODriverInstance *Instance() {
+        if (!instance_) {
+            IIODriverInstance *driver = nullptr;
+            EXPECT_EQ(library_.createDriverInstance(nullptr, &driver), 1);
+            instance_ = ComPtr<IIODriverInstance>::Attach(driver);
+        }
+        return instance_.get();
+    }
+    // Settings that log into the scratch directory, plus the given ones.
+    Settings LoggedSettings() const { return Settings().String("IO.Log.Filename", logPath_).Int("IO.Log.Enable", 1); }
+    void StartLogged(IIODriverInstance *driver) { StartWith(driver, LoggedSettings()); }
+    void StartWith(IIODriverInstance *driver, const Settings &settings) {
+        HValue handle = settings.Make();
+        ASSERT_EQ(driver->SetSettingsHandle(handle.get()), S_OK);
+        ASSERT_GE(driver->StartComm(0, 0, 0, 0), 0);
+    }
+    std::vector<std::string> Messages() const { return LogMessages(logPath_); }
+    bool HasMessageMatching(const std::string &pattern) const { return ContainsMatching(Messages(), pattern); }
+
+    TestDriverLibrary library_;
+    ScratchDir scratch_;
+    std::string logPath_ = scratch_.File("driver.log");
+    ComPtr<IIODriverInstance> instance_;
+};
 
 } // namespace quillon::test
