@@ -137,7 +137,7 @@ HRESULT HandleHostControlTag(CIOHost &host, uint16_t n4, DriverRequest *request,
     // The message value tells the application why a request failed (empty on
     // success). Records older than version 2 have none of their own; the
     // driver gives their converted copy one for the trace.
-    if (request->message) hvSetString(request->message, message.c_str());
+    if (request->version >= 2 && request->message) hvSetString(request->message, message.c_str());
     return result;
 }
 

@@ -48,9 +48,7 @@ HRESULT ConvertLegacyRecord(const DriverRequest *legacy, DriverRequest &converte
         return E_FAIL;
 
     memset(&converted, 0, sizeof converted);
-    // The copy keeps the host's version: what a request may ask for (texts,
-    // parameters by name) depends on the version the host wrote.
-    converted.version = legacy->version;
+    converted.version = REQUEST_VERSION_CURRENT;
     converted.operation = legacy->operation;
     converted.elementCount = legacy->elementCount;
     converted.firstElement = legacy->firstElement;

@@ -8,7 +8,16 @@
 namespace quillon {
 
 CIOHost *CVBScriptFactory::CreateHost(DWORD, DWORD, DWORD, DWORD) {
-    return new (std::nothrow) CVBScriptHost(GetGlobals(), Settings());
+    ComPtr<CVBScriptHost> host = ComPtr<CVBScriptHost>::Attach(new (std::nothrow) CVBScriptHost(GetGlobals(), Settings()));
+    if (!host) return nullptr;
+    std::string message;
+    if (FAILED(host->StartScript(message))) {
+        Log(LOG_DRIVER, "%s", message.c_str());
+        // No OnStop for a script that did not start.
+        host->AbandonScript();
+        return nullptr;
+    }
+    return host.detach();
 }
 
 void CVBScriptFactory::SetDefaultSettings(CConfigData &config) { config.SetDriverDefaults(); }

@@ -20,7 +20,6 @@ const std::string EXAMPLES = QUILLON_EXAMPLES_DIR;
 class ExampleTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         ASSERT_NO_FATAL_FAILURE(library_.Load());
         IIODriverInstance *driver = nullptr;
         ASSERT_EQ(library_.createDriverInstance(nullptr, &driver), 1);
@@ -31,7 +30,6 @@ protected:
         parser_.reset();
         driver_.reset();
         library_.Unload();
-        CoUninitialize();
     }
 
     // Starts the driver with a configuration file, the script text replaced

@@ -159,10 +159,10 @@ TEST_F(HostTest, ControlTagsAreDispatchedByTheirNumbers) {
     for (uint16_t n3 = 2; n3 <= 5; ++n3)
         for (uint16_t operation : {5, 6, 9, 10, 25, 26, 38, 58, 0, 7, 0xFFFF})
             EXPECT_EQ(dispatch(-1, 0, n3, 1, operation), E_FAIL) << n3 << " " << operation;
-    // Device tags reach the script's Read and Write, not there yet.
-    EXPECT_EQ(dispatch(1, 2, 3, 4, OP_READ_VALUE), E_NOTIMPL);
-    EXPECT_EQ(dispatch(0, 0, 2, 1, OP_MASK_WRITE_VALUE), E_NOTIMPL);
-    EXPECT_EQ(dispatch(-2, 0, 0, 4, OP_READ_VALUE), E_NOTIMPL);
+    // Device tags reach the script, which this host never started.
+    EXPECT_EQ(dispatch(1, 2, 3, 4, OP_READ_VALUE), E_FAIL);
+    EXPECT_EQ(dispatch(0, 0, 2, 1, OP_MASK_WRITE_VALUE), E_FAIL);
+    EXPECT_EQ(dispatch(-2, 0, 0, 4, OP_READ_VALUE), E_FAIL);
     EXPECT_EQ(dispatch(1, 0, 0, 0, 0x77), E_NOTIMPL);
 }
 

@@ -8,6 +8,7 @@
 #include "values/HValue.h"
 
 #include <gtest/gtest.h>
+#include <objbase.h>
 #include <windows.h>
 
 #include <initializer_list>
@@ -20,7 +21,17 @@ namespace quillon::test {
 
 // Every test gets a freshly loaded library, so the process-wide driver
 // object starts anew.
-struct TestDriverLibrary : DriverLibrary {
+// Like a host, the test initialises COM on the thread that calls the driver
+// (the script engine needs it), for as long as the library is loaded.
+class ComApartment {
+public:
+    ComApartment() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+    ~ComApartment() { CoUninitialize(); }
+    ComApartment(const ComApartment &) = delete;
+    ComApartment &operator=(const ComApartment &) = delete;
+};
+
+struct TestDriverLibrary : ComApartment, DriverLibrary {
     void Load() {
         std::string error;
         ASSERT_TRUE(DriverLibrary::Load("Quillon.dll", error)) << error;

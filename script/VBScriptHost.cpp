@@ -1,0 +1,155 @@
+#include "script/VBScriptHost.h"
+
+#include "config/ConfigParameters.h"
+#include "driver/DriverInterfaces.h"
+#include "script/ComText.h"
+#include "script/DriverHostObject.h"
+#include "script/RequestObject.h"
+#include "script/ScriptObjects.h"
+#include "script/ValueObject.h"
+
+#include <activscp.h>
+
+namespace quillon {
+
+CVBScriptHost::~CVBScriptHost() {
+    if (engine_) {
+        engine_->RunProcedure("OnStop", 0, nullptr, false);
+        CloseEngine();
+    }
+    driverHostObject_.reset();
+    driverHostTypeInfo_.reset();
+    valueTypeInfo_.reset();
+    requestTypeInfo_.reset();
+}
+
+void CVBScriptHost::CloseEngine() {
+    if (engine_->IsOpen()) engine_->SetState(SCRIPTSTATE_DISCONNECTED);
+    engine_->Close();
+    engine_.reset();
+}
+
+void CVBScriptHost::AbandonScript() {
+    if (engine_) CloseEngine();
+}
+
+HRESULT CVBScriptHost::StartScript(std::string &message) {
+    message.clear();
+    HRESULT result = LoadRequestTypeInfo(requestTypeInfo_.put());
+    if (FAILED(result)) {
+        message = "Internal Error, failed to load TypeInfo for Request object";
+        return result;
+    }
+    result = LoadValueTypeInfo(valueTypeInfo_.put());
+    if (FAILED(result)) {
+        message = "Internal Error, failed to load TypeInfo for Value object";
+        return result;
+    }
+    result = LoadDriverHostTypeInfo(driverHostTypeInfo_.put());
+    if (FAILED(result)) {
+        message = "Internal Error, failed to load TypeInfo for DriverHost object";
+        return result;
+    }
+    result = CDriverHostObject::Create(valueTypeInfo_.get(), driverHostTypeInfo_.get(), GetGlobals(),
+                                       driverHostObject_.put());
+    if (FAILED(result)) {
+        message = "Failed to create DriverHost object";
+        return result;
+    }
+    result = CVBScriptEngine::Create(GetGlobals(), engine_.put());
+    if (FAILED(result)) {
+        message = "Failed to create VBScriptEngine object";
+        return result;
+    }
+
+    // An absent, non-text or empty VBScript.Code is an empty script.
+    std::string text;
+    if (const CConfigParameter *code = Configuration().Find(param::VBScriptCode)) {
+        const char *stored = nullptr;
+        if (hvGetString(code->Value(), &stored) && stored) text = stored;
+    }
+
+    engine_->AddHostObject(driverHostObject_.get());
+    result = engine_->ParseScript(text.c_str());
+    if (FAILED(result)) {
+        message = "Error compiling script";
+        return result;
+    }
+    if (!engine_->IsOpen()) {
+        message = "Internal Error, failed to connect to script";
+        return E_FAIL;
+    }
+    result = engine_->SetState(SCRIPTSTATE_CONNECTED);
+    if (FAILED(result)) {
+        message = "Internal Error, failed to connect to script";
+        return result;
+    }
+    Log(LOG_DRIVER, "Script compiled successfully!");
+    // A missing or failing OnStart has logged its reason; the start goes on.
+    engine_->RunProcedure("OnStart", 0, nullptr, false);
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CVBScriptHost::Read(DriverRequest *request, HVALUE value) {
+    // The script fills the value; an untouched read leaves an empty list.
+    hvSetType(value, HV_LIST, 0);
+    return RunRequest(request, value, "OnRead");
+}
+
+HRESULT STDMETHODCALLTYPE CVBScriptHost::Write(DriverRequest *request, HVALUE value) {
+    return RunRequest(request, value, "OnWrite");
+}
+
+HRESULT CVBScriptHost::RunRequest(DriverRequest *request, HVALUE value, const char *baseName) {
+    if (!baseName) return E_POINTER;
+    if (!engine_) {
+        Log(LOG_DRIVER, "ERROR: VBScript was not created");
+        return E_FAIL;
+    }
+    if (!request->paramItem || !*request->paramItem) {
+        Log(LOG_DRIVER, "ERROR: Invalid Item parameter");
+        return IO_E_TAG_NOT_ACCEPTED;
+    }
+    ComPtr<CRequestObject> requestObject;
+    HRESULT result = CRequestObject::Create(requestTypeInfo_.get(), *request, requestObject.put());
+    if (FAILED(result)) {
+        Log(LOG_DRIVER, "ERROR: Failed to create request object (%08X)", static_cast<unsigned>(result));
+        return result;
+    }
+    ComPtr<CValueObject> valueObject;
+    result = CValueObject::Create(value, valueTypeInfo_.get(), (request->operation & OP_BIT_WRITE) != 0,
+                                  valueObject.put());
+    if (FAILED(result)) {
+        Log(LOG_DRIVER, "ERROR: Failed to create value object (%08X)", static_cast<unsigned>(result));
+        return result;
+    }
+
+    // The script receives the objects by reference; whatever it leaves in
+    // the arguments is cleared with them.
+    struct Arguments {
+        VARIANT items[2];
+        Arguments() {
+            for (VARIANT &item : items) VariantInit(&item);
+        }
+        ~Arguments() {
+            for (VARIANT &item : items) VariantClear(&item);
+        }
+    } arguments;
+    arguments.items[0].vt = VT_DISPATCH;
+    arguments.items[0].pdispVal = ComPtr<IDispatch>(requestObject.get()).detach();
+    arguments.items[1].vt = VT_DISPATCH;
+    arguments.items[1].pdispVal = ComPtr<IDispatch>(valueObject.get()).detach();
+    VARIANT *raw = arguments.items;
+
+    const std::string specific = std::string(baseName) + "_" + NarrowFromWide(request->paramItem);
+    result = engine_->RunProcedure(specific.c_str(), 2, raw, true);
+    if (result == DISP_E_UNKNOWNNAME) result = engine_->RunProcedure(baseName, 2, raw, false);
+    if (SUCCEEDED(result)) {
+        VARIANT_BOOL succeeded = VARIANT_FALSE;
+        const HRESULT asked = requestObject->IsSucceeded(&succeeded);
+        result = FAILED(asked) ? asked : (succeeded ? S_OK : E_FAIL);
+    }
+    return result;
+}
+
+} // namespace quillon
