@@ -430,8 +430,11 @@ std::string EnsureLog(ConfigFile &config) {
     return file;
 }
 
+// Starts the driver, performs every action (a failed one does not stop the
+// others) and stops it. 0 when everything succeeded, 1 otherwise; started
+// tells whether the driver started at all.
 int Run(DriverLibrary &driver, ConfigFile config, const std::vector<std::string> &actions, bool showLog,
-        bool followLog) {
+        bool followLog, bool *started = nullptr) {
     const std::string logFile = showLog || followLog ? EnsureLog(config) : std::string();
     HValue settings;
     std::string error;
@@ -444,8 +447,10 @@ int Run(DriverLibrary &driver, ConfigFile config, const std::vector<std::string>
         std::unique_ptr<LogFollower> follower;
         if (followLog) follower = std::make_unique<LogFollower>(logFile);
         Session session(driver);
-        ok = session.Start(settings.get());
-        for (size_t next = 0; ok && next < actions.size();) ok = session.Perform(actions, next);
+        const bool running = session.Start(settings.get());
+        if (started) *started = running;
+        ok = running;
+        for (size_t next = 0; running && next < actions.size();) ok = session.Perform(actions, next) && ok;
         session.Stop();
     }
     if (showLog && !followLog) {
@@ -455,12 +460,28 @@ int Run(DriverLibrary &driver, ConfigFile config, const std::vector<std::string>
     return ok ? 0 : 1;
 }
 
+// The meter simulation carried as a resource of this program.
+std::string EmbeddedMeterScript() {
+    HRSRC resource = FindResourceA(nullptr, "METER_SCRIPT", MAKEINTRESOURCEA(10) /* RT_RCDATA */);
+    HGLOBAL loaded = resource ? LoadResource(nullptr, resource) : nullptr;
+    const char *data = loaded ? static_cast<const char *>(LockResource(loaded)) : nullptr;
+    return data ? std::string(data, SizeofResource(nullptr, resource)) : std::string();
+}
+
 int Demo(DriverLibrary &driver) {
     PrintInfo(driver);
-    printf("\n");
+    printf("\nThe simulated meter (examples/meter/meter.vbs):\n");
     ConfigFile config;
     config.parameters.push_back({"IO.Type", "STR", "None"});
-    return Run(driver, config, {"status", "LOG", "read", "IO.WorkOnline", "events"}, true, false);
+    config.parameters.push_back({"VBScript.Code", "STR", EmbeddedMeterScript()});
+    bool started = false;
+    Run(driver, config,
+               {"read", "Voltage", "read", "Current", "read", "Power", "read", "Phases", "read", "Status",
+                "write", "Setpoint=R64:12.5", "read", "Setpoint", "read", "Status", "read", "Log", "write",
+                "Setpoint=R64:500", "read", "Nothing", "watch", "Power", "250", "4", "events", "status", "LOG"},
+        true, false, &started);
+    // The refused set-point and the unknown item fail on purpose.
+    return started ? 0 : 1;
 }
 
 // Compiles without running anything, as the settings page's check does.

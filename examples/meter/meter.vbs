@@ -26,20 +26,25 @@ Sub OnStop()
     Trace "meter simulation stopped after " & WriteCount & " writes"
 End Sub
 
+'  Rounds to the given number of decimals (the engine's Round may ignore them).
+Function RoundTo(Number, Decimals)
+    RoundTo = Int(Number * 10 ^ Decimals + 0.5) / 10 ^ Decimals
+End Function
+
 Function Wave(Base, Amplitude, Period)
     Wave = Base + Amplitude * Sin(2 * 3.14159265358979 * Timer / Period)
 End Function
 
 Function Voltage()
-    Voltage = Round(Wave(230, 4, 17), 2)
+    Voltage = RoundTo(Wave(230, 4, 17), 2)
 End Function
 
 Function Current()
-    Current = Round(Wave(52, 6, 11), 2)
+    Current = RoundTo(Wave(52, 6, 11), 2)
 End Function
 
 Function Power()
-    Power = Round(Sqr(3) * Voltage() * Current() / 1000, 3)
+    Power = RoundTo(Sqr(3) * Voltage() * Current() / 1000, 3)
 End Function
 
 Sub OnRead_Voltage(Request, Value)
@@ -55,15 +60,15 @@ Sub OnRead_Power(Request, Value)
 End Sub
 
 Sub OnRead_Frequency(Request, Value)
-    Value.Value = Round(Wave(50, 0.05, 7), 3)
+    Value.Value = RoundTo(Wave(50, 0.05, 7), 3)
 End Sub
 
 Sub OnRead_Energy(Request, Value)
-    Value.Value = Round(1000 + (Timer - StartTime) * Power() / 3600, 4)
+    Value.Value = RoundTo(1000 + (Timer - StartTime) * Power() / 3600, 4)
 End Sub
 
 Sub OnRead_Phases(Request, Value)
-    Value.Value = Array(Voltage(), Round(Wave(230, 4, 19), 2), Round(Wave(230, 4, 23), 2))
+    Value.Value = Array(Voltage(), RoundTo(Wave(230, 4, 19), 2), RoundTo(Wave(230, 4, 23), 2))
 End Sub
 
 Sub OnRead_Setpoint(Request, Value)
