@@ -132,6 +132,9 @@ HRESULT CIOHost::Start(bool force) {
     hostLock_.Enter();
     HRESULT result = S_OK;
     if (!link_) {
+        // The first request to this link waits for its first connection
+        // attempt, as after the first start.
+        InterlockedExchange(&firstRequest_, 1);
         config_.LogConfiguration();
         result = CreatePhysicalLayer(GetGlobals(), this, config_, link_.put());
         if (result == IO_E_INTERFACE_NONE) {
