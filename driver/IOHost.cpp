@@ -39,8 +39,23 @@ ULONG STDMETHODCALLTYPE CIOHost::AddRef() { return static_cast<ULONG>(Interlocke
 
 ULONG STDMETHODCALLTYPE CIOHost::Release() {
     const LONG refs = InterlockedDecrement(&refs_);
-    if (refs == 0) delete this;
+    if (refs == 0) {
+        // The link's thread calls this host until it has ended; a reference
+        // that thread takes and drops meanwhile must not delete it again.
+        InterlockedIncrement(&refs_);
+        StopLink();
+        delete this;
+    }
     return static_cast<ULONG>(refs);
+}
+
+void CIOHost::StopLink() {
+    ComPtr<IIOInterface> link;
+    {
+        ScopedLock lock(hostLock_);
+        link = std::move(link_);
+    }
+    if (link) link->Stop();
 }
 
 HRESULT CIOHost::PostEvent(int type, int source, int number, const char *format, ...) {
