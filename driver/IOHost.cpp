@@ -39,8 +39,23 @@ ULONG STDMETHODCALLTYPE CIOHost::AddRef() { return static_cast<ULONG>(Interlocke
 
 ULONG STDMETHODCALLTYPE CIOHost::Release() {
     const LONG refs = InterlockedDecrement(&refs_);
-    if (refs == 0) delete this;
+    if (refs == 0) {
+        // The link's thread calls this host until it has ended; a reference
+        // that thread takes and drops meanwhile must not delete it again.
+        InterlockedIncrement(&refs_);
+        StopLink();
+        delete this;
+    }
     return static_cast<ULONG>(refs);
+}
+
+void CIOHost::StopLink() {
+    ComPtr<IIOInterface> link;
+    {
+        ScopedLock lock(hostLock_);
+        link = std::move(link_);
+    }
+    if (link) link->Stop();
 }
 
 HRESULT CIOHost::PostEvent(int type, int source, int number, const char *format, ...) {
@@ -132,6 +147,9 @@ HRESULT CIOHost::Start(bool force) {
     hostLock_.Enter();
     HRESULT result = S_OK;
     if (!link_) {
+        // The first request to this link waits for its first connection
+        // attempt, as after the first start.
+        InterlockedExchange(&firstRequest_, 1);
         config_.LogConfiguration();
         result = CreatePhysicalLayer(GetGlobals(), this, config_, link_.put());
         if (result == IO_E_INTERFACE_NONE) {

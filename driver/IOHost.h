@@ -122,6 +122,8 @@ protected:
 
 private:
     HRESULT HandleHostTag(uint16_t n4, DriverRequest *request, HVALUE value);
+    // Stops the link and lets it go, without the start and stop hooks.
+    void StopLink();
 
     volatile LONG refs_ = 1;
     ComPtr<IIOInterface> link_;

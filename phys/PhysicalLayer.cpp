@@ -38,7 +38,7 @@ CPhysicalLayer::CPhysicalLayer(CIOGlobals *globals, IIOHost *host, const CConfig
 // only finds a thread when the link was never released to zero.
 CPhysicalLayer::~CPhysicalLayer() {
     Stop();
-    host_.reset();
+    host_ = nullptr;
     requests_.reset();
 }
 

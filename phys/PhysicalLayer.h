@@ -30,7 +30,8 @@ struct TransactionRecord {
 
 class CPhysicalLayer : public IIOInterface, public TIOApi<CIOGlobals> {
 public:
-    // Reads the link's configuration; holds a reference on host.
+    // Reads the link's configuration. The host is not counted: it owns the
+    // link and stops it before it goes, so a link never keeps its host alive.
     CPhysicalLayer(CIOGlobals *globals, IIOHost *host, const CConfigData &config);
 
     // Starts the link thread and waits until it has initialised the link.
@@ -77,7 +78,7 @@ protected:
     // Declared after the link operations so that their slots come first.
     ~CPhysicalLayer() override;
 
-    IIOHost *Host() const { return host_.get(); }
+    IIOHost *Host() const { return host_; }
     DWORD ReceiveTimeoutMs() const { return receiveTimeoutMs_; }
     // Links count the bytes they move and note each successful read.
     void CountSent(unsigned bytes) { InterlockedExchangeAdd(&bytesSent_, static_cast<LONG>(bytes)); }
@@ -115,7 +116,7 @@ private:
     volatile LONG refs_ = 1;
     volatile LONG linkState_ = LINK_STOPPED;
     volatile LONG starting_ = 0;
-    ComPtr<IIOHost> host_;
+    IIOHost *host_;
     DWORD receiveTimeoutMs_;
     bool automatic_;
     bool recoverEnable_;

@@ -99,7 +99,7 @@ struct LinkScript {
     TransactStatistics ownStatistics = {};
 };
 
-class CScriptedLink final : public CPhysicalLayer {
+class CScriptedLink : public CPhysicalLayer {
 public:
     CScriptedLink(CIOGlobals *globals, IIOHost *host, const CConfigData &config, LinkScript &script)
         : CPhysicalLayer(globals, host, config), script_(script) {}
