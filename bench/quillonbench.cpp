@@ -537,7 +537,7 @@ int main(int argc, char **argv) {
     if (wanted(4)) {
         const std::string longScript = LongScript(5000);
         const std::wstring longWide = Wide(longScript);
-        std::vector<double> startTimes, parseTimes;
+        std::vector<double> startTimes, parseTimes, connectTimes, readyTimes;
         for (unsigned rep = 0; rep < kRepetitions; ++rep) {
             startTimes.push_back(driver.TimedStart(longScript));
             driver.Stop();
@@ -546,14 +546,26 @@ int main(int argc, char **argv) {
             const HRESULT parsed = fresh.Parse(longWide);
             parseTimes.push_back(Seconds() - start);
             if (FAILED(parsed)) Fail("the long script does not compile", parsed);
+            const double connect = Seconds();
+            fresh.Connect(L"OnRead");
+            connectTimes.push_back(Seconds() - connect);
+            readyTimes.push_back(Seconds() - start);
         }
         const double startComm = Median(startTimes);
         const double parse = Median(parseTimes);
         const double startRatio = startComm / parse;
-        std::printf("4. drvStartComm %.2f ms, bare ParseScriptText %.2f ms\n", startComm * 1e3, parse * 1e3);
+        std::printf("4. drvStartComm %.2f ms, bare ParseScriptText %.2f ms (then connecting it %.2f ms)\n",
+                    startComm * 1e3, parse * 1e3, Median(connectTimes) * 1e3);
         rows.push_back({"drvStartComm / bare ParseScriptText (5,000 lines)",
                         Format("%.2f ms / %.2f ms = %.2f", startComm * 1e3, parse * 1e3, startRatio), "<= 1.20",
                         startRatio <= 1.2});
+        // The engine runs the script's global code only when connected,
+        // which the driver must do before the script can answer anything.
+        const double ready = Median(readyTimes);
+        const double readyRatio = startComm / ready;
+        rows.push_back({"drvStartComm / bare parse + connect (5,000 lines)",
+                        Format("%.2f ms / %.2f ms = %.2f", startComm * 1e3, ready * 1e3, readyRatio), "<= 1.20",
+                        readyRatio <= 1.2});
     }
     driver.Stop();
 
