@@ -16,7 +16,7 @@ const CLSID kVBScriptClsid = {0xB54F3741, 0x5B07, 0x11CF, {0xA4, 0xB0, 0x00, 0xA
 const LCID kNeutralLocale = 0x0400;
 const wchar_t kHostItemWide[] = L"Host";
 const char kHostItem[] = "Host";
-// Requests pass two arguments; so many are built on the stack.
+// Up to this many arguments are built on the stack (a request passes two).
 constexpr unsigned kFewArguments = 4;
 
 // The engine's class object is fetched once for all engines alive at the
