@@ -261,6 +261,9 @@ bool CConfigData::SetParameters(HVALUE array, std::string &error, std::vector<st
 }
 
 void CConfigData::LogConfiguration() const {
+    // None of it would reach a file: the values' texts (the script's among
+    // them) are not built.
+    if (!Logger()->IsWriting()) return;
     Log(LOG_DRIVER, "Current configuration (%u parameters):", static_cast<unsigned>(index_.size()));
     std::vector<const CConfigParameter *> sorted;
     sorted.reserve(index_.size());

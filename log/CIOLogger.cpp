@@ -219,6 +219,9 @@ void STDMETHODCALLTYPE CIOLogger::LogV(int category, unsigned, const char *forma
         }
         forceNewLine = true;
     }
+    // Without a file the line would be dropped; the header state that it
+    // leaves behind is reset before the next file opens.
+    if (!Writing()) return;
     if (category < 0 || !LineHeader(category, forceNewLine)) return;
 
     va_list again;
@@ -282,5 +285,10 @@ void STDMETHODCALLTYPE CIOLogger::Close() {
 void STDMETHODCALLTYPE CIOLogger::Lock() { lock_.Enter(); }
 
 void STDMETHODCALLTYPE CIOLogger::Unlock() { lock_.Leave(); }
+
+bool STDMETHODCALLTYPE CIOLogger::IsWriting() {
+    ScopedLock hold(lock_);
+    return Writing();
+}
 
 } // namespace quillon

@@ -37,6 +37,7 @@ public:
     void STDMETHODCALLTYPE Close() override;
     void STDMETHODCALLTYPE Lock() override;
     void STDMETHODCALLTYPE Unlock() override;
+    bool STDMETHODCALLTYPE IsWriting() override;
 
 private:
     ~CIOLogger() = default;
@@ -48,6 +49,8 @@ private:
     // system's C library formats as a narrow string in every build.
     void Banner(const char *format, ...);
     void FlushAndClose();
+    // Called with the lock held.
+    bool Writing() const { return file_.valid() || daily_; }
     void WriteOut();
     bool LineHeader(int category, bool forceNewLine);
     void Append(const char *text, size_t length);

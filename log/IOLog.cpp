@@ -43,14 +43,17 @@ CIOLog::CIOLog(CIOGlobals *globals, const DriverRequest &request, HRESULT *resul
       request_(request),
       value_(HValue::Share(request.value)),
       result_(result),
-      counter_(counter ? counter : PerformanceCounter) {
-    RequestText(request_, value_.get(), text_);
+      counter_(counter ? counter : PerformanceCounter),
+      active_(Logger()->IsWriting()) {
+    text_[0] = '\0';
+    if (active_) RequestText(request_, value_.get(), text_);
     start_ = Now();
 }
 
 LONGLONG CIOLog::Now() const { return counter_(); }
 
 CIOLog::~CIOLog() {
+    if (!active_) return;
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     const double seconds = static_cast<double>(Now() - start_) / static_cast<double>(frequency.QuadPart);

@@ -22,6 +22,7 @@ public:
            CounterSource counter = nullptr);
     ~CIOLog() override;
 
+    // The request as the TAG line names it; empty when no log is written.
     const char *Text() const { return text_; }
 
 private:
@@ -31,6 +32,9 @@ private:
     HValue value_;
     HRESULT *result_;
     CounterSource counter_;
+    // Nothing is built or written for a request that starts while no log
+    // is being written.
+    bool active_;
     RequestTextBuffer text_;
     LONGLONG start_;
 };

@@ -44,6 +44,9 @@ struct IIOLogger : IUnknown {
     virtual void STDMETHODCALLTYPE Close() = 0;
     virtual void STDMETHODCALLTYPE Lock() = 0;
     virtual void STDMETHODCALLTYPE Unlock() = 0;
+    // False while no message can reach a file (no log open, and none to be
+    // opened at the next day change): callers may skip building their texts.
+    virtual bool STDMETHODCALLTYPE IsWriting() = 0;
 };
 
 } // namespace quillon

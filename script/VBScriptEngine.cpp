@@ -16,6 +16,8 @@ const CLSID kVBScriptClsid = {0xB54F3741, 0x5B07, 0x11CF, {0xA4, 0xB0, 0x00, 0xA
 const LCID kNeutralLocale = 0x0400;
 const wchar_t kHostItemWide[] = L"Host";
 const char kHostItem[] = "Host";
+// Up to this many arguments are built on the stack (a request passes two).
+constexpr unsigned kFewArguments = 4;
 
 // The engine's class object is fetched once for all engines alive at the
 // same time and let go with the last of them.
@@ -135,10 +137,8 @@ HRESULT CVBScriptEngine::RunProcedure(const char *name, unsigned count, VARIANT 
         return hr;
     }
 
-    UniqueBstr wideName(name);
-    LPOLESTR names[] = {wideName.get()};
     DISPID id = DISPID_UNKNOWN;
-    hr = dispatch->GetIDsOfNames(IID_NULL, names, 1, kNeutralLocale, &id);
+    hr = FindProcedure(*dispatch.get(), name, &id);
     if (hr == DISP_E_UNKNOWNNAME) {
         if (!quiet) Log(LOG_DRIVER, "  Run '%s': script not implemented", name);
         return hr;
@@ -150,12 +150,14 @@ HRESULT CVBScriptEngine::RunProcedure(const char *name, unsigned count, VARIANT 
 
     // Invoke takes its arguments last first; each refers to the caller's
     // VARIANT so that ByRef assignments in the script reach the caller.
-    std::vector<VARIANT> params(count);
+    VARIANT few[kFewArguments];
+    std::vector<VARIANT> many(count > kFewArguments ? count : 0);
+    VARIANT *params = count > kFewArguments ? many.data() : few;
     for (unsigned i = 0; i < count; ++i) {
         params[i].vt = VT_BYREF | VT_VARIANT;
         params[i].pvarVal = &args[count - 1 - i];
     }
-    DISPPARAMS dispParams = {params.data(), nullptr, count, 0};
+    DISPPARAMS dispParams = {params, nullptr, count, 0};
     hr = dispatch->Invoke(id, IID_NULL, kNeutralLocale, DISPATCH_METHOD, &dispParams, nullptr, nullptr, nullptr);
     if (SUCCEEDED(hr))
         Log(LOG_DRIVER, "  Run '%s': succeeded (%.3lf seconds)", name, SecondsSince(start.QuadPart));
@@ -164,7 +166,21 @@ HRESULT CVBScriptEngine::RunProcedure(const char *name, unsigned count, VARIANT 
     return hr;
 }
 
+HRESULT CVBScriptEngine::FindProcedure(IDispatch &dispatch, const char *name, DISPID *id) {
+    const auto known = procedureIds_.find(name);
+    if (known != procedureIds_.end()) {
+        *id = known->second;
+        return S_OK;
+    }
+    UniqueBstr wideName(name);
+    LPOLESTR names[] = {wideName.get()};
+    const HRESULT hr = dispatch.GetIDsOfNames(IID_NULL, names, 1, kNeutralLocale, id);
+    if (SUCCEEDED(hr)) procedureIds_.emplace(name, *id);
+    return hr;
+}
+
 HRESULT CVBScriptEngine::Close() {
+    procedureIds_.clear();
     namedItems_.clear();
     if (script_) script_->Close();
     parse_.reset();

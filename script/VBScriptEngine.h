@@ -77,7 +77,10 @@ private:
     explicit CVBScriptEngine(CIOGlobals *globals);
     ~CVBScriptEngine() override;
     HRESULT Connect();
-    HRESULT InvokeProcedure(const char *name, unsigned count, VARIANT *args, bool quiet);
+    // The DISPID of the script's procedure name. Those found are kept until
+    // Close: a compiled procedure keeps its DISPID. A name not found is asked
+    // for again each time, since the script may define it later.
+    HRESULT FindProcedure(IDispatch &dispatch, const char *name, DISPID *id);
 
     ULONG refs_ = 1;
     ServiceProvider serviceProvider_{*this};
@@ -86,6 +89,7 @@ private:
     unsigned lastErrorLine_ = 0;
     unsigned lastErrorColumn_ = 0;
     std::string lastErrorText_;
+    std::map<std::string, DISPID, std::less<>> procedureIds_;
     // Declared after the engine pointers so that it goes first.
     std::map<std::string, ComPtr<IDispatch>> namedItems_;
 };
