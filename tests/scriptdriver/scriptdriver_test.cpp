@@ -211,6 +211,32 @@ TEST_F(ScriptDriverTest, RunTimeErrorInGlobalCodeDoesNotStopTheStart) {
     EXPECT_EQ(Stop(), 1);
 }
 
+TEST_F(ScriptDriverTest, RunTimeErrorInOnStartDoesNotStopTheStart) {
+    ASSERT_EQ(Start("Sub OnStart\n"
+                    "  Dim x\n"
+                    "  x = 1 / 0\n"
+                    "End Sub\n"
+                    "Sub OnRead(Request, Value)\n"
+                    "  Value.Value = \"ok\"\n"
+                    "End Sub\n"),
+              1);
+    EXPECT_TRUE(LoggedMatching(R"(  ERROR: .+ \(line 3, col [0-9]+\): .*)"));
+    EXPECT_TRUE(LoggedMatching("  Run 'OnStart': failed \\([0-9A-F]{8}\\)"));
+    EXPECT_EQ(ReadText(L"Temp"), "ok");
+    EXPECT_EQ(Stop(), 1);
+}
+
+TEST_F(ScriptDriverTest, GoodScriptStartsAfterACompileError) {
+    EXPECT_EQ(Start("Sub OnStop\n  Host.Trace \"stopped\"\nEnd Sub\nSub (\n"), -1);
+    ASSERT_EQ(Start("Sub OnStart\n  Host.Trace \"second\"\nEnd Sub\n"
+                    "Sub OnRead(Request, Value)\n  Value.Value = \"ok\"\nEnd Sub\n"),
+              1);
+    EXPECT_TRUE(Logged("  Trace: second"));
+    EXPECT_EQ(ReadText(L"Temp"), "ok");
+    EXPECT_EQ(Stop(), 1);
+    EXPECT_FALSE(Logged("  Trace: stopped"));
+}
+
 // --- Stopping -------------------------------------------------------------
 
 const char kStopScript[] = "Sub OnStart\n"
@@ -265,6 +291,15 @@ TEST_F(ScriptDriverTest, SpecificProcedureComesFirst) {
     EXPECT_EQ(Stop(), 1);
 }
 
+// Item texts that are no script name reach the general procedure.
+TEST_F(ScriptDriverTest, ItemsThatAreNoNameRunTheGeneralProcedure) {
+    ASSERT_EQ(Start(kReadScript), 1);
+    EXPECT_EQ(ReadText(L"Plant.Temp 1"), "general Plant.Temp 1");
+    EXPECT_EQ(ReadText(L"40001"), "general 40001");
+    EXPECT_EQ(ReadText(L"a-b(c)"), "general a-b(c)");
+    EXPECT_EQ(Stop(), 1);
+}
+
 TEST_F(ScriptDriverTest, NeitherProcedureFailsWithUnknownName) {
     ASSERT_EQ(Start("Sub OnWrite(Request, Value)\nEnd Sub\n"), 1);
     HValue value = HValue::Create();
@@ -304,7 +339,7 @@ TEST_F(ScriptDriverTest, ReadValueIsAListAlready) {
 
     HValue peek = HValue::Create();
     EXPECT_TRUE(FAILED(Read(L"Peek", peek.get())));
-    EXPECT_TRUE(LoggedMatching(R"(  ERROR: .+ \(line 7, col [0-9]+\): .*)"));
+    EXPECT_TRUE(LoggedMatching(R"(  ERROR: .+ \(line 7, col [0-9]+\): .*80070057.*)"));
     EXPECT_TRUE(LoggedMatching("  Run 'OnRead_Peek': failed \\([0-9A-F]{8}\\)"));
     EXPECT_EQ(Stop(), 1);
 }
@@ -323,7 +358,7 @@ const char kWriteScript[] = "Dim last\n"
 TEST_F(ScriptDriverTest, WrittenValueIsReadOnlyButReadable) {
     ASSERT_EQ(Start(kWriteScript), 1);
     EXPECT_TRUE(FAILED(WriteR64(L"Assign", 1)));
-    EXPECT_TRUE(LoggedMatching(R"(  ERROR: .+ \(line 3, col [0-9]+\): .*)"));
+    EXPECT_TRUE(LoggedMatching(R"(  ERROR: .+ \(line 3, col [0-9]+\): .*80070005.*)"));
     EXPECT_TRUE(LoggedMatching("  Run 'OnWrite_Assign': failed \\([0-9A-F]{8}\\)"));
 
     EXPECT_EQ(WriteR64(L"Number", 2.5), S_OK);
