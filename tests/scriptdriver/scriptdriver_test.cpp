@@ -273,15 +273,15 @@ TEST_F(ScriptDriverTest, SecondStartStopsTheFirstScriptFirst) {
 // --- Requests -------------------------------------------------------------
 
 const char kReadScript[] = "Sub OnRead_Temp(Request, Value)\n"
-                           "  Value.Value = \"specific\"\n"
+                           "  Value.Value = \"own\"\n"
                            "End Sub\n"
                            "Sub OnRead(Request, Value)\n"
                            "  Value.Value = \"general \" & Request.ParamItem\n"
                            "End Sub\n";
 
-TEST_F(ScriptDriverTest, SpecificProcedureComesFirst) {
+TEST_F(ScriptDriverTest, ItemProcedureComesFirst) {
     ASSERT_EQ(Start(kReadScript), 1);
-    EXPECT_EQ(ReadText(L"Temp"), "specific");
+    EXPECT_EQ(ReadText(L"Temp"), "own");
     EXPECT_EQ(ReadText(L"Other"), "general Other");
     EXPECT_TRUE(LoggedMatching(RunSucceeded("OnRead_Temp")));
     EXPECT_TRUE(LoggedMatching(RunSucceeded("OnRead")));
