@@ -275,6 +275,49 @@ TEST_F(ScriptEngineTest, ScriptCanCreateXmlHttpRequest) {
     EXPECT_EQ(0u, engine_->LastErrorLine());
 }
 
+// An engine's error report as the Windows engine gives it, the source
+// line's text included.
+class ReportedError : public IActiveScriptError {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void **out) override {
+        if (iid == IID_IUnknown || iid == __uuidof(IActiveScriptError)) {
+            *out = this;
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP GetExceptionInfo(EXCEPINFO *exception) override {
+        *exception = EXCEPINFO{};
+        exception->scode = static_cast<HRESULT>(0x800A000B);
+        exception->bstrSource = SysAllocString(L"Microsoft VBScript runtime error");
+        exception->bstrDescription = SysAllocString(L"Division by zero");
+        return S_OK;
+    }
+    STDMETHODIMP GetSourcePosition(DWORD *context, ULONG *line, LONG *column) override {
+        if (context) *context = 0;
+        if (line) *line = 2;
+        if (column) *column = 4;
+        return S_OK;
+    }
+    STDMETHODIMP GetSourceLineText(BSTR *text) override {
+        *text = SysAllocString(L"  x = 1 / 0");
+        return S_OK;
+    }
+};
+
+TEST_F(ScriptEngineTest, ErrorLineHoldsSourcePositionAndDescriptionOnly) {
+    ReportedError error;
+    EXPECT_EQ(S_OK, engine_->OnScriptError(&error));
+    EXPECT_EQ(3u, engine_->LastErrorLine());
+    EXPECT_EQ(5u, engine_->LastErrorColumn());
+    EXPECT_EQ("Division by zero", engine_->LastErrorText());
+    EXPECT_EQ(std::vector<std::string>{"  ERROR: Microsoft VBScript runtime error (line 3, col 5): Division by zero"},
+              Messages());
+}
+
 TEST_F(ScriptEngineTest, SiteAnswersItsInterfaces) {
     IServiceProvider *services = nullptr;
     ASSERT_EQ(S_OK, engine_->QueryInterface(__uuidof(IServiceProvider), reinterpret_cast<void **>(&services)));

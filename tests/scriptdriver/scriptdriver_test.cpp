@@ -1,0 +1,610 @@
+// The script driver end to end: the DLL's exports, the driver object they
+// share and the system's VBScript engine answering the requests.
+#include "tests/support/DriverLibrary.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+using namespace quillon;
+using namespace quillon::test;
+
+namespace {
+
+constexpr HRESULT kUnknownName = static_cast<HRESULT>(0x80020006);
+
+// The process-wide driver object behind the exports, driven through the
+// exports for starting and stopping and through its interface where the
+// full status code matters.
+class ScriptDriverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(library_.Load());
+        IIODriverInstance *driver = nullptr;
+        ASSERT_EQ(library_.getDriverObject(&driver), 1);
+        driver_ = ComPtr<IIODriverInstance>::Attach(driver);
+        ASSERT_EQ(driver_->QueryInterface(__uuidof(IIOParseTag), parser_.put_void()), S_OK);
+    }
+    void TearDown() override {
+        if (HasFailure()) std::printf("--- log ---\n%s--- end of log ---\n", ReadWholeFile(logPath_).c_str());
+        parser_.reset();
+        driver_.reset();
+        library_.Unload();
+    }
+
+    Settings ScriptSettings(const std::string &script) const {
+        return Settings().String("IO.Log.Filename", logPath_).Int("IO.Log.Enable", 1).String("VBScript.Code", script);
+    }
+    void Configure(const Settings &settings) {
+        HValue handle = settings.Make();
+        library_.setSettingsHandle(handle.get());
+    }
+    // drvStartComm's result with the script as VBScript.Code.
+    short Start(const std::string &script) {
+        Configure(ScriptSettings(script));
+        return library_.startComm(0, 0, 0, 0);
+    }
+    short Stop() { return library_.stopComm(0, 0, 0, 0); }
+
+    // A request on an item text, validated first as a host does.
+    HRESULT Request(const wchar_t *item, uint16_t operation, HVALUE value, uint16_t blockSize = 1,
+                    const wchar_t *device = L"") {
+        TagInfo info = {};
+        HRESULT result = parser_->Validate(device, item, &info);
+        if (FAILED(result)) return result;
+        DriverRequest request = MakeRequest(operation, info.n1, info.n2, info.n3, info.n4, value, 1, blockSize);
+        request.flags = REQUEST_FLAG_VALIDATED;
+        request.paramItem = item;
+        request.paramDevice = device;
+        return driver_->IO(&request, value);
+    }
+    HRESULT Read(const wchar_t *item, HVALUE value) { return Request(item, OP_READ_VALUE, value); }
+    HRESULT Write(const wchar_t *item, HVALUE value) { return Request(item, OP_WRITE_VALUE, value); }
+    HRESULT WriteR64(const wchar_t *item, double number) {
+        HValue value = HValue::Create();
+        hvSetR64(value.get(), number);
+        return Write(item, value.get());
+    }
+    HRESULT WriteString(const wchar_t *item, const char *text) {
+        HValue value = StringValue(text);
+        return Write(item, value.get());
+    }
+    // The read value's text (for scripts that answer with Value.Value = "...").
+    std::string ReadText(const wchar_t *item) {
+        HValue value = HValue::Create();
+        EXPECT_EQ(Read(item, value.get()), S_OK);
+        return StringOf(value.get());
+    }
+
+    std::vector<std::string> Messages() const { return LogMessages(logPath_); }
+    bool Logged(const std::string &message) const { return Contains(Messages(), "DRIVER\t" + message); }
+    bool LoggedMatching(const std::string &pattern) const { return ContainsMatching(Messages(), "DRIVER\t" + pattern); }
+    size_t CountOf(const std::string &message) const {
+        size_t count = 0;
+        for (const std::string &line : Messages())
+            if (line == "DRIVER\t" + message) ++count;
+        return count;
+    }
+    // Index of the first line equal to message, or -1.
+    int IndexOf(const std::string &message) const {
+        const auto messages = Messages();
+        for (size_t i = 0; i < messages.size(); ++i)
+            if (messages[i] == "DRIVER\t" + message) return static_cast<int>(i);
+        return -1;
+    }
+
+    TestDriverLibrary library_;
+    ComPtr<IIODriverInstance> driver_;
+    ComPtr<IIOParseTag> parser_;
+    ScratchDir scratch_;
+    std::string logPath_ = scratch_.File("script.log");
+};
+
+const char kRunSucceeded[] = R"(  Run '%s': succeeded \([0-9]+\.[0-9]{3} seconds\))";
+
+std::string RunSucceeded(const std::string &name) {
+    std::string pattern = kRunSucceeded;
+    pattern.replace(pattern.find("%s"), 2, name);
+    return pattern;
+}
+
+// --- Starting ------------------------------------------------------------
+
+TEST_F(ScriptDriverTest, StartCompilesAndRunsGlobalCodeAndOnStart) {
+    ASSERT_EQ(Start("Host.Trace \"global\"\n"
+                    "Sub OnStart\n"
+                    "  Host.Trace \"started\"\n"
+                    "End Sub\n"),
+              1);
+    EXPECT_EQ(Stop(), 1);
+    EXPECT_TRUE(Logged("Script compiled successfully!"));
+    EXPECT_TRUE(Logged("  Trace: global"));
+    EXPECT_TRUE(Logged("  Trace: started"));
+    EXPECT_TRUE(LoggedMatching(RunSucceeded("OnStart")));
+    EXPECT_LT(IndexOf("Script compiled successfully!"), IndexOf("  Trace: started"));
+}
+
+TEST_F(ScriptDriverTest, MissingOnStartIsLoggedAndTheStartSucceeds) {
+    ASSERT_EQ(Start("Dim x\nx = 1\n"), 1);
+    EXPECT_TRUE(Logged("Script compiled successfully!"));
+    EXPECT_TRUE(Logged("  Run 'OnStart': script not implemented"));
+    EXPECT_EQ(Stop(), 1);
+}
+
+TEST_F(ScriptDriverTest, EmptyScriptStartsButAnswersNoRequest) {
+    ASSERT_EQ(Start(""), 1);
+    EXPECT_TRUE(Logged("Script compiled successfully!"));
+    EXPECT_TRUE(Logged("  Run 'OnStart': script not implemented"));
+    HValue value = HValue::Create();
+    EXPECT_EQ(Read(L"Temp", value.get()), kUnknownName);
+    EXPECT_EQ(WriteR64(L"Temp", 1), kUnknownName);
+    EXPECT_TRUE(Logged("  Run 'OnRead': script not implemented"));
+    EXPECT_TRUE(Logged("  Run 'OnWrite': script not implemented"));
+    EXPECT_EQ(Stop(), 1);
+}
+
+TEST_F(ScriptDriverTest, NonTextCodeCountsAsEmpty) {
+    Configure(Settings().String("IO.Log.Filename", logPath_).Int("IO.Log.Enable", 1).Int("VBScript.Code", 5));
+    ASSERT_EQ(library_.startComm(0, 0, 0, 0), 1);
+    EXPECT_TRUE(Logged("Script compiled successfully!"));
+    EXPECT_TRUE(Logged("  Run 'OnStart': script not implemented"));
+    HValue value = HValue::Create();
+    EXPECT_EQ(Read(L"Temp", value.get()), kUnknownName);
+    EXPECT_EQ(Stop(), 1);
+}
+
+TEST_F(ScriptDriverTest, CompileErrorFailsTheStartWithoutOnStop) {
+    EXPECT_EQ(Start("Sub OnStop\n"
+                    "  Host.Trace \"stopped\"\n"
+                    "End Sub\n"
+                    "Sub OnRead(Request, Value)\n"
+                    "  If Then\n"
+                    "End Sub\n"),
+              -1);
+    EXPECT_EQ(driver_->StartComm(0, 0, 0, 0), E_OUTOFMEMORY);
+    const auto messages = Messages();
+    int error = -1, failed = -1;
+    for (size_t i = 0; i < messages.size(); ++i) {
+        if (error < 0 && std::regex_match(messages[i], std::regex(R"(DRIVER\t  ERROR: .+ \(line 5, col [0-9]+\): .*)")))
+            error = static_cast<int>(i);
+        if (failed < 0 && messages[i] == "DRIVER\tError compiling script") failed = static_cast<int>(i);
+    }
+    EXPECT_GE(error, 0);
+    EXPECT_GT(failed, error);
+    EXPECT_FALSE(Logged("Script compiled successfully!"));
+
+    HValue value = HValue::Create();
+    EXPECT_EQ(Read(L"Temp", value.get()), IO_E_NOT_STARTED);
+    Stop();
+    // Unloading closes whatever the driver still holds.
+    parser_.reset();
+    driver_.reset();
+    library_.Unload();
+    EXPECT_FALSE(Logged("  Trace: stopped"));
+    EXPECT_FALSE(LoggedMatching("  Run 'OnStop'.*"));
+}
+
+TEST_F(ScriptDriverTest, CompileErrorLineNamesLineAndColumnFromOne) {
+    EXPECT_EQ(Start("Dim a\n"
+                    "a = (1 + \n"),
+              -1);
+    EXPECT_TRUE(LoggedMatching(R"(  ERROR: .+ \(line 2, col [1-9][0-9]*\): .*)"));
+    EXPECT_TRUE(Logged("Error compiling script"));
+}
+
+TEST_F(ScriptDriverTest, RunTimeErrorInGlobalCodeDoesNotStopTheStart) {
+    ASSERT_EQ(Start("Dim x\n"
+                    "x = 1 / 0\n"
+                    "Sub OnStart\n"
+                    "  Host.Trace \"started\"\n"
+                    "End Sub\n"
+                    "Sub OnRead(Request, Value)\n"
+                    "  Value.Value = \"ok\"\n"
+                    "End Sub\n"),
+              1);
+    EXPECT_TRUE(LoggedMatching(R"(  ERROR: .+ \(line 2, col [0-9]+\): .*)"));
+    EXPECT_TRUE(Logged("Script compiled successfully!"));
+    EXPECT_TRUE(Logged("  Trace: started"));
+    EXPECT_EQ(ReadText(L"Temp"), "ok");
+    EXPECT_EQ(Stop(), 1);
+}
+
+TEST_F(ScriptDriverTest, RunTimeErrorInOnStartDoesNotStopTheStart) {
+    ASSERT_EQ(Start("Sub OnStart\n"
+                    "  Dim x\n"
+                    "  x = 1 / 0\n"
+                    "End Sub\n"
+                    "Sub OnRead(Request, Value)\n"
+                    "  Value.Value = \"ok\"\n"
+                    "End Sub\n"),
+              1);
+    EXPECT_TRUE(LoggedMatching(R"(  ERROR: .+ \(line 3, col [0-9]+\): .*)"));
+    EXPECT_TRUE(LoggedMatching("  Run 'OnStart': failed \\([0-9A-F]{8}\\)"));
+    EXPECT_EQ(ReadText(L"Temp"), "ok");
+    EXPECT_EQ(Stop(), 1);
+}
+
+TEST_F(ScriptDriverTest, GoodScriptStartsAfterACompileError) {
+    EXPECT_EQ(Start("Sub OnStop\n  Host.Trace \"stopped\"\nEnd Sub\nSub (\n"), -1);
+    ASSERT_EQ(Start("Sub OnStart\n  Host.Trace \"second\"\nEnd Sub\n"
+                    "Sub OnRead(Request, Value)\n  Value.Value = \"ok\"\nEnd Sub\n"),
+              1);
+    EXPECT_TRUE(Logged("  Trace: second"));
+    EXPECT_EQ(ReadText(L"Temp"), "ok");
+    EXPECT_EQ(Stop(), 1);
+    EXPECT_FALSE(Logged("  Trace: stopped"));
+}
+
+// --- Stopping -------------------------------------------------------------
+
+const char kStopScript[] = "Sub OnStart\n"
+                           "  Host.Trace \"start \" & Tag\n"
+                           "End Sub\n"
+                           "Sub OnStop\n"
+                           "  Host.Trace \"stop \" & Tag\n"
+                           "End Sub\n";
+
+TEST_F(ScriptDriverTest, OnStopRunsAtStopAndOnlyOnce) {
+    ASSERT_EQ(Start(std::string("Const Tag = \"one\"\n") + kStopScript), 1);
+    EXPECT_FALSE(Logged("  Trace: stop one"));
+    EXPECT_EQ(Stop(), 1);
+    EXPECT_TRUE(Logged("  Trace: stop one"));
+    EXPECT_TRUE(LoggedMatching(RunSucceeded("OnStop")));
+    Stop();
+    EXPECT_EQ(CountOf("  Trace: stop one"), 1u);
+    HValue value = HValue::Create();
+    EXPECT_EQ(Read(L"Temp", value.get()), IO_E_NOT_STARTED);
+}
+
+TEST_F(ScriptDriverTest, SecondStartStopsTheFirstScriptFirst) {
+    ASSERT_EQ(Start(std::string("Const Tag = \"one\"\n") + kStopScript), 1);
+    ASSERT_EQ(Start(std::string("Const Tag = \"two\"\n") + kStopScript), 1);
+    const int stopOne = IndexOf("  Trace: stop one");
+    const int startTwo = IndexOf("  Trace: start two");
+    EXPECT_GE(stopOne, 0);
+    EXPECT_GT(startTwo, stopOne);
+    EXPECT_EQ(Stop(), 1);
+    EXPECT_EQ(CountOf("  Trace: stop one"), 1u);
+    EXPECT_EQ(CountOf("  Trace: stop two"), 1u);
+}
+
+// --- Requests -------------------------------------------------------------
+
+const char kReadScript[] = "Sub OnRead_Temp(Request, Value)\n"
+                           "  Value.Value = \"own\"\n"
+                           "End Sub\n"
+                           "Sub OnRead(Request, Value)\n"
+                           "  Value.Value = \"general \" & Request.ParamItem\n"
+                           "End Sub\n";
+
+TEST_F(ScriptDriverTest, ItemProcedureComesFirst) {
+    ASSERT_EQ(Start(kReadScript), 1);
+    EXPECT_EQ(ReadText(L"Temp"), "own");
+    EXPECT_EQ(ReadText(L"Other"), "general Other");
+    EXPECT_TRUE(LoggedMatching(RunSucceeded("OnRead_Temp")));
+    EXPECT_TRUE(LoggedMatching(RunSucceeded("OnRead")));
+    EXPECT_EQ(CountOf("  Run 'OnRead_Temp': script not implemented"), 0u);
+    EXPECT_FALSE(Logged("  Run 'OnRead_Other': script not implemented"));
+    EXPECT_FALSE(LoggedMatching("  Run 'OnRead_Other'.*"));
+    EXPECT_EQ(Stop(), 1);
+}
+
+// Item texts that are no script name reach the general procedure.
+TEST_F(ScriptDriverTest, ItemsThatAreNoNameRunTheGeneralProcedure) {
+    ASSERT_EQ(Start(kReadScript), 1);
+    EXPECT_EQ(ReadText(L"Plant.Temp 1"), "general Plant.Temp 1");
+    EXPECT_EQ(ReadText(L"40001"), "general 40001");
+    EXPECT_EQ(ReadText(L"a-b(c)"), "general a-b(c)");
+    EXPECT_EQ(Stop(), 1);
+}
+
+TEST_F(ScriptDriverTest, NeitherProcedureFailsWithUnknownName) {
+    ASSERT_EQ(Start("Sub OnWrite(Request, Value)\nEnd Sub\n"), 1);
+    HValue value = HValue::Create();
+    EXPECT_EQ(Read(L"Temp", value.get()), kUnknownName);
+    EXPECT_TRUE(Logged("  Run 'OnRead': script not implemented"));
+    EXPECT_FALSE(LoggedMatching("  Run 'OnRead_Temp'.*"));
+    EXPECT_EQ(Stop(), 1);
+}
+
+TEST_F(ScriptDriverTest, UntouchedReadLeavesAnEmptyList) {
+    ASSERT_EQ(Start("Sub OnRead(Request, Value)\nEnd Sub\n"), 1);
+    HValue value = I32Value(5);
+    EXPECT_EQ(Read(L"Temp", value.get()), S_OK);
+    EXPECT_EQ(hvGetType(value.get()), static_cast<unsigned>(HV_LIST));
+    EXPECT_EQ(hvListCount(value.get()), 0u);
+    EXPECT_EQ(Stop(), 1);
+}
+
+TEST_F(ScriptDriverTest, ReadValueIsAListAlready) {
+    ASSERT_EQ(Start("Sub OnRead_List(Request, Value)\n"
+                    "  Value.AddToList 1\n"
+                    "  Value.AddToList \"two\"\n"
+                    "End Sub\n"
+                    "Sub OnRead_Peek(Request, Value)\n"
+                    "  Dim v\n"
+                    "  v = Value.Value\n"
+                    "  Value.Value = 1\n"
+                    "End Sub\n"),
+              1);
+    HValue list = HValue::Create();
+    EXPECT_EQ(Read(L"List", list.get()), S_OK);
+    EXPECT_EQ(hvGetType(list.get()), static_cast<unsigned>(HV_LIST));
+    ASSERT_EQ(hvListCount(list.get()), 2u);
+    HValue second;
+    ASSERT_TRUE(hvGetElement(list.get(), 1, second.put()));
+    EXPECT_EQ(StringOf(second.get()), "two");
+
+    HValue peek = HValue::Create();
+    EXPECT_TRUE(FAILED(Read(L"Peek", peek.get())));
+    EXPECT_TRUE(LoggedMatching(R"(  ERROR: .+ \(line 7, col [0-9]+\): .*80070057.*)"));
+    EXPECT_TRUE(LoggedMatching("  Run 'OnRead_Peek': failed \\([0-9A-F]{8}\\)"));
+    EXPECT_EQ(Stop(), 1);
+}
+
+const char kWriteScript[] = "Dim last\n"
+                            "Sub OnWrite_Assign(Request, Value)\n"
+                            "  Value.Value = 1\n"
+                            "End Sub\n"
+                            "Sub OnWrite(Request, Value)\n"
+                            "  last = Value.Value\n"
+                            "End Sub\n"
+                            "Sub OnRead(Request, Value)\n"
+                            "  Value.Value = last\n"
+                            "End Sub\n";
+
+TEST_F(ScriptDriverTest, WrittenValueIsReadOnlyButReadable) {
+    ASSERT_EQ(Start(kWriteScript), 1);
+    EXPECT_TRUE(FAILED(WriteR64(L"Assign", 1)));
+    EXPECT_TRUE(LoggedMatching(R"(  ERROR: .+ \(line 3, col [0-9]+\): .*80070005.*)"));
+    EXPECT_TRUE(LoggedMatching("  Run 'OnWrite_Assign': failed \\([0-9A-F]{8}\\)"));
+
+    EXPECT_EQ(WriteR64(L"Number", 2.5), S_OK);
+    HValue number = HValue::Create();
+    EXPECT_EQ(Read(L"Number", number.get()), S_OK);
+    double read = 0;
+    EXPECT_TRUE(hvGetR64(number.get(), &read));
+    EXPECT_EQ(read, 2.5);
+
+    EXPECT_EQ(WriteString(L"Text", "hello"), S_OK);
+    EXPECT_EQ(ReadText(L"Text"), "hello");
+    EXPECT_EQ(Stop(), 1);
+}
+
+TEST_F(ScriptDriverTest, FailRequestFailsWithSucceededRun) {
+    ASSERT_EQ(Start("Sub OnRead(Request, Value)\n"
+                    "  Value.Value = 1\n"
+                    "  Request.FailRequest\n"
+                    "End Sub\n"),
+              1);
+    HValue value = HValue::Create();
+    EXPECT_EQ(Read(L"Temp", value.get()), E_FAIL);
+    EXPECT_TRUE(LoggedMatching(RunSucceeded("OnRead")));
+    EXPECT_EQ(Stop(), 1);
+}
+
+TEST_F(ScriptDriverTest, RunTimeErrorFailsOnlyThatRequest) {
+    ASSERT_EQ(Start("Dim count\n"
+                    "Sub OnRead(Request, Value)\n"
+                    "  count = count + 1\n"
+                    "  If count = 1 Then\n"
+                    "    Value.Value = 1 / 0\n"
+                    "  End If\n"
+                    "  Value.Value = \"served \" & count\n"
+                    "End Sub\n"),
+              1);
+    HValue value = HValue::Create();
+    EXPECT_TRUE(FAILED(Read(L"Temp", value.get())));
+    EXPECT_TRUE(LoggedMatching(R"(  ERROR: .+ \(line 5, col [0-9]+\): .*)"));
+    EXPECT_TRUE(LoggedMatching("  Run 'OnRead': failed \\([0-9A-F]{8}\\)"));
+    EXPECT_EQ(ReadText(L"Temp"), "served 2");
+    EXPECT_EQ(Stop(), 1);
+}
+
+TEST_F(ScriptDriverTest, RequestObjectCarriesTheRequest) {
+    ASSERT_EQ(Start("Sub OnRead(Request, Value)\n"
+                    "  Value.Value = Request.N1 & \",\" & Request.N2 & \",\" & Request.N3 & \",\" & Request.N4 & \",\" & "
+                    "Request.Size & \",\" & Request.ParamDevice & \",\" & Request.ParamItem\n"
+                    "End Sub\n"),
+              1);
+    HValue value = HValue::Create();
+    DriverRequest request = MakeRequest(OP_READ_VALUE, -1, 2, 3, 4, value.get(), 1, 7);
+    request.flags = REQUEST_FLAG_VALIDATED;
+    request.paramDevice = L"Plc";
+    request.paramItem = L"Temp";
+    // Not a host control tag: n3 names no link property either, but the
+    // request goes to the script only for item texts.
+    request.n1 = 5;
+    EXPECT_EQ(driver_->IO(&request, value.get()), S_OK);
+    EXPECT_EQ(StringOf(value.get()), "5,2,3,4,7,Plc,Temp");
+    EXPECT_EQ(Stop(), 1);
+}
+
+TEST_F(ScriptDriverTest, BlockReadsAndMaskWritesReachTheScript) {
+    ASSERT_EQ(Start("Sub OnRead(Request, Value)\n"
+                    "  Value.Value = \"size \" & Request.Size\n"
+                    "End Sub\n"
+                    "Sub OnWrite(Request, Value)\n"
+                    "  Host.Trace \"write \" & Request.ParamItem & \" \" & Value.Value\n"
+                    "End Sub\n"),
+              1);
+    HValue block = HValue::Create();
+    EXPECT_EQ(Request(L"Block", OP_READ_BLOCK, block.get(), 10), S_OK);
+    EXPECT_EQ(StringOf(block.get()), "size 10");
+    HValue mask = I32Value(3);
+    EXPECT_EQ(Request(L"Bits", OP_MASK_WRITE_VALUE, mask.get()), S_OK);
+    EXPECT_TRUE(Logged("  Trace: write Bits 3"));
+    EXPECT_EQ(Stop(), 1);
+}
+
+// --- Tags -----------------------------------------------------------------
+
+TEST_F(ScriptDriverTest, TagValidation) {
+    ASSERT_EQ(Start("Sub OnRead(Request, Value)\n  Value.Value = 1\nEnd Sub\n"), 1);
+    TagInfo info = {};
+    info.type = HV_R64;
+    info.flags = TAG_ACCESS_NO_WRITE;
+    EXPECT_EQ(parser_->Validate(L"", L"Temp", &info), S_OK);
+    EXPECT_EQ(info.type, HV_R64);
+    EXPECT_EQ(info.flags, TAG_ACCESS_NO_WRITE);
+
+    TagInfo device = {};
+    EXPECT_EQ(parser_->Validate(L"Plc", L"", &device), IO_E_TAG_NOT_ACCEPTED);
+
+    TagInfo numbers = {};
+    numbers.n1 = 1;
+    numbers.n2 = 2;
+    EXPECT_EQ(parser_->Validate(L"", L"", &numbers), S_OK);
+    HValue value = HValue::Create();
+    DriverRequest request = MakeRequest(OP_READ_VALUE, 1, 2, 0, 0, value.get());
+    EXPECT_EQ(driver_->IO(&request, value.get()), IO_E_TAG_NOT_ACCEPTED);
+    request.flags = REQUEST_FLAG_VALIDATED;
+    EXPECT_EQ(driver_->IO(&request, value.get()), IO_E_TAG_NOT_ACCEPTED);
+    HValue written = I32Value(1);
+    DriverRequest write = MakeRequest(OP_WRITE_VALUE, 1, 2, 0, 0, written.get());
+    EXPECT_EQ(driver_->IO(&write, written.get()), IO_E_TAG_NOT_ACCEPTED);
+    EXPECT_TRUE(Logged("ERROR: Invalid Item parameter"));
+    EXPECT_EQ(Stop(), 1);
+}
+
+// --- Values ---------------------------------------------------------------
+
+TEST_F(ScriptDriverTest, QualityAndTimestampReachTheHost) {
+    ASSERT_EQ(Start("Sub OnRead_Stamped(Request, Value)\n"
+                    "  Value.Value = 1.5\n"
+                    "  Value.Quality = 64\n"
+                    "  Value.Timestamp = DateSerial(2020, 1, 2) + TimeSerial(3, 4, 5)\n"
+                    "End Sub\n"
+                    "Sub OnRead_Old(Request, Value)\n"
+                    "  Value.Value = 1\n"
+                    "  Value.Timestamp = DateSerial(1960, 1, 1)\n"
+                    "End Sub\n"
+                    "Sub OnRead_Bool(Request, Value)\n"
+                    "  Value.Value = True\n"
+                    "End Sub\n"
+                    "Sub OnRead_Array(Request, Value)\n"
+                    "  Value.Value = Array(1, 2, 3)\n"
+                    "End Sub\n"
+                    "Sub OnRead_Null(Request, Value)\n"
+                    "  Value.Value = Null\n"
+                    "End Sub\n"
+                    "Sub OnRead_Quality(Request, Value)\n"
+                    "  Value.Value = 1\n"
+                    "  Value.Quality = 256\n"
+                    "End Sub\n"),
+              1);
+    HValue stamped = HValue::Create();
+    ASSERT_EQ(Read(L"Stamped", stamped.get()), S_OK);
+    EXPECT_EQ(hvGetQuality(stamped.get()) & 0xFF, 64u);
+    EXPECT_NEAR(hvGetTimestamp(stamped.get()), 1577934245.0, 0.001);
+
+    HValue old = HValue::Create();
+    hvSetTimestamp(old.get(), 1000);
+    ASSERT_EQ(Read(L"Old", old.get()), S_OK);
+    EXPECT_EQ(hvGetTimestamp(old.get()), 0.0);
+
+    HValue boolean = HValue::Create();
+    ASSERT_EQ(Read(L"Bool", boolean.get()), S_OK);
+    int32_t number = 0;
+    EXPECT_EQ(hvGetType(boolean.get()), static_cast<unsigned>(HV_I32));
+    EXPECT_TRUE(hvGetI32(boolean.get(), &number));
+    EXPECT_EQ(number, 1);
+
+    HValue array = HValue::Create();
+    ASSERT_EQ(Read(L"Array", array.get()), S_OK);
+    EXPECT_EQ(hvGetType(array.get()), static_cast<unsigned>(HV_ARRAY | HV_HVAL));
+    EXPECT_EQ(hvGetCount(array.get()), 3u);
+    HValue third;
+    ASSERT_TRUE(hvGetElement(array.get(), 2, third.put()));
+    EXPECT_TRUE(hvGetI32(third.get(), &number));
+    EXPECT_EQ(number, 3);
+
+    HValue null = HValue::Create();
+    EXPECT_TRUE(FAILED(Read(L"Null", null.get())));
+    EXPECT_TRUE(LoggedMatching("  Run 'OnRead_Null': failed \\([0-9A-F]{8}\\)"));
+
+    HValue quality = HValue::Create();
+    EXPECT_TRUE(FAILED(Read(L"Quality", quality.get())));
+    // The engine's line tells what was wrong.
+    EXPECT_TRUE(LoggedMatching(R"(  ERROR: .+ \(line 21, col [0-9]+\): .*Quality must lie between 0 and 255.*)"));
+    EXPECT_EQ(Stop(), 1);
+}
+
+TEST_F(ScriptDriverTest, ValueKeptByTheScriptOutlivesItsRequest) {
+    ASSERT_EQ(Start("Dim kept\n"
+                    "Sub OnRead_Keep(Request, Value)\n"
+                    "  Set kept = Value\n"
+                    "  Value.Value = 7\n"
+                    "End Sub\n"
+                    "Sub OnRead_Later(Request, Value)\n"
+                    "  Value.Value = kept.Value + 1\n"
+                    "  kept.Value = 9\n"
+                    "End Sub\n"),
+              1);
+    {
+        HValue first = HValue::Create();
+        ASSERT_EQ(Read(L"Keep", first.get()), S_OK);
+    }
+    HValue later = HValue::Create();
+    ASSERT_EQ(Read(L"Later", later.get()), S_OK);
+    int32_t number = 0;
+    EXPECT_TRUE(hvGetI32(later.get(), &number));
+    EXPECT_EQ(number, 8);
+    EXPECT_EQ(Stop(), 1);
+}
+
+TEST_F(ScriptDriverTest, ArrayElementsMayBeValueObjects) {
+    ASSERT_EQ(Start("Sub OnRead(Request, Value)\n"
+                    "  Value.Value = Array(Host.NewValue(2, 64), \"b\")\n"
+                    "End Sub\n"),
+              1);
+    HValue array = HValue::Create();
+    ASSERT_EQ(Read(L"Temp", array.get()), S_OK);
+    EXPECT_EQ(hvGetType(array.get()), static_cast<unsigned>(HV_ARRAY | HV_HVAL));
+    ASSERT_EQ(hvGetCount(array.get()), 2u);
+    HValue first;
+    ASSERT_TRUE(hvGetElement(array.get(), 0, first.put()));
+    int32_t number = 0;
+    EXPECT_TRUE(hvGetI32(first.get(), &number));
+    EXPECT_EQ(number, 2);
+    EXPECT_EQ(hvGetQuality(first.get()) & 0xFF, 64u);
+    HValue second;
+    ASSERT_TRUE(hvGetElement(array.get(), 1, second.put()));
+    EXPECT_EQ(StringOf(second.get()), "b");
+    EXPECT_EQ(Stop(), 1);
+}
+
+TEST_F(ScriptDriverTest, NoValueIsLeft) {
+    Configure(ScriptSettings("Dim kept\n"
+                             "Sub OnStart\n"
+                             "  Set kept = Host.NewValue(1)\n"
+                             "End Sub\n"
+                             "Sub OnRead_Keep(Request, Value)\n"
+                             "  Set kept = Value\n"
+                             "  Value.AddToList Array(1, \"a\")\n"
+                             "End Sub\n"
+                             "Sub OnRead(Request, Value)\n"
+                             "  Value.Value = Array(kept.Value, Host.NewValue(2))\n"
+                             "End Sub\n"
+                             "Sub OnWrite(Request, Value)\n"
+                             "  Set kept = Value\n"
+                             "End Sub\n"));
+    const long before = hvLiveCount();
+    ASSERT_EQ(library_.startComm(0, 0, 0, 0), 1);
+    {
+        HValue first = HValue::Create();
+        EXPECT_EQ(Read(L"Keep", first.get()), S_OK);
+        EXPECT_EQ(WriteR64(L"Other", 3), S_OK);
+        HValue second = HValue::Create();
+        EXPECT_EQ(Read(L"Other", second.get()), S_OK);
+        EXPECT_EQ(hvGetCount(second.get()), 2u);
+        HValue again = HValue::Create();
+        EXPECT_EQ(Read(L"Again", again.get()), S_OK);
+    }
+    EXPECT_EQ(Stop(), 1);
+    EXPECT_EQ(hvLiveCount(), before);
+}
+
+} // namespace
