@@ -263,14 +263,17 @@ STDMETHODIMP CVBScriptEngine::OnScriptError(IActiveScriptError *error) {
         source = NarrowFromWide(exception.bstrSource);
         FreeExceptionStrings(exception);
     }
+    std::string suffix;
+    UniqueBstr lineText;
+    if (SUCCEEDED(error->GetSourceLineText(lineText.put()))) suffix = " {" + NarrowFromWide(lineText.get()) + "}";
     if (source.empty()) source = "VBScript error";
 
     // The engine counts from 0, the user's editor from 1.
     lastErrorLine_ = static_cast<unsigned>(line) + 1;
     lastErrorColumn_ = static_cast<unsigned>(column) + 1;
     lastErrorText_ = description;
-    Log(LOG_DRIVER, "  ERROR: %s (line %u, col %u): %s\r\n", source.c_str(), lastErrorLine_, lastErrorColumn_,
-        description.c_str());
+    Log(LOG_DRIVER, "  ERROR: %s (line %u, col %u): %s%s\r\n", source.c_str(), lastErrorLine_, lastErrorColumn_,
+        description.c_str(), suffix.c_str());
     return S_OK;
 }
 

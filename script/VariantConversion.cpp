@@ -2,7 +2,6 @@
 
 #include "driver/ComUtil.h"
 #include "script/ComText.h"
-#include "script/ScriptObjects.h"
 #include "values/HValue.h"
 
 #include <cmath>
@@ -84,13 +83,6 @@ private:
     HRESULT result_;
 };
 
-// An element that is a Value object brings its whole value (quality and
-// timestamp too), as a Value object assigned on its own does.
-HRESULT ElementToValue(const VARIANT &element, HVALUE target) {
-    if (HVALUE other = ValueHandleOf(element)) return hvCopy(target, other) ? S_OK : E_FAIL;
-    return VariantToValue(element, target);
-}
-
 HRESULT ArrayToValue(const VARIANT &source, HVALUE target) {
     SAFEARRAY *array = source.parray;
     if (!array) return E_POINTER;
@@ -129,7 +121,7 @@ HRESULT ArrayToValue(const VARIANT &source, HVALUE target) {
             if (!hvGetElement(target, i, element.put())) return E_FAIL;
             HRESULT hr;
             if (elementType == VT_VARIANT) {
-                hr = ElementToValue(static_cast<const VARIANT *>(array->pvData)[i], element.get());
+                hr = VariantToValue(static_cast<const VARIANT *>(array->pvData)[i], element.get());
             } else {
                 // An object element converts like an object on its own; the
                 // VARIANT only borrows the array's pointer.
@@ -137,7 +129,7 @@ HRESULT ArrayToValue(const VARIANT &source, HVALUE target) {
                 VariantInit(&object);
                 object.vt = elementType;
                 object.punkVal = static_cast<IUnknown *const *>(array->pvData)[i];
-                hr = ElementToValue(object, element.get());
+                hr = VariantToValue(object, element.get());
             }
             if (FAILED(hr)) return hr;
         }
