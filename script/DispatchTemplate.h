@@ -9,7 +9,6 @@
 #include <oleauto.h>
 
 #include <cstddef>
-#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -47,7 +46,7 @@ public:
     const DISPID *FindName(const wchar_t *name) const {
         if (!IsPlain(name)) return nullptr;
         for (const Member &member : members_)
-            if (_wcsicmp(member.name.c_str(), name) == 0) return &member.id;
+            if (SameName(member.name.c_str(), name)) return &member.id;
         return nullptr;
     }
 
@@ -64,6 +63,16 @@ private:
         DISPID id;
         int fast;
     };
+
+    // Plain ASCII names equal in any letter case.
+    static bool SameName(const wchar_t *a, const wchar_t *b) {
+        for (;; ++a, ++b) {
+            const wchar_t x = (*a >= L'a' && *a <= L'z') ? *a - (L'a' - L'A') : *a;
+            const wchar_t y = (*b >= L'a' && *b <= L'z') ? *b - (L'a' - L'A') : *b;
+            if (x != y) return false;
+            if (!x) return true;
+        }
+    }
 
     static bool IsPlain(const wchar_t *name) {
         for (; *name; ++name)
