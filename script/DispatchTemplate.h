@@ -1,5 +1,6 @@
 // IUnknown and IDispatch for the script objects, with dispatch through the
-// interface's type description.
+// interface's type description. The members a script uses on every request
+// are answered directly, without the type description's slow general road.
 #pragma once
 
 #include "driver/ComUtil.h"
@@ -7,7 +8,80 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <cstddef>
+#include <string>
+#include <vector>
+
 namespace quillon {
+
+// The names and DISPIDs of an interface's members, read once from its type
+// description, and which of them the object answers itself.
+class CMemberTable {
+public:
+    // fastNames lists the members of the object's own direct road; their
+    // positions in the list are the numbers that Find returns.
+    CMemberTable(ITypeInfo *info, const wchar_t *const *fastNames, size_t fastCount) {
+        TYPEATTR *attributes = nullptr;
+        if (!info || FAILED(info->GetTypeAttr(&attributes))) return;
+        const UINT count = attributes->cFuncs;
+        info->ReleaseTypeAttr(attributes);
+        for (UINT i = 0; i < count; ++i) {
+            FUNCDESC *function = nullptr;
+            if (FAILED(info->GetFuncDesc(i, &function))) continue;
+            const MEMBERID id = function->memid;
+            info->ReleaseFuncDesc(function);
+            BSTR name = nullptr;
+            if (FAILED(info->GetDocumentation(id, &name, nullptr, nullptr, nullptr)) || !name) continue;
+            Member member{std::wstring(name, SysStringLen(name)), id, -1};
+            SysFreeString(name);
+            if (!IsPlain(member.name.c_str()) || FindName(member.name.c_str())) continue;
+            for (size_t f = 0; f < fastCount; ++f)
+                if (member.name == fastNames[f]) member.fast = static_cast<int>(f);
+            members_.push_back(std::move(member));
+        }
+    }
+
+    // The DISPID of a member named name in any letter case, or null when
+    // name is not one of them or not plain ASCII.
+    const DISPID *FindName(const wchar_t *name) const {
+        if (!IsPlain(name)) return nullptr;
+        for (const Member &member : members_)
+            if (SameName(member.name.c_str(), name)) return &member.id;
+        return nullptr;
+    }
+
+    // The position of the member id in the object's fast list, or -1.
+    int FastIndex(DISPID id) const {
+        for (const Member &member : members_)
+            if (member.id == id) return member.fast;
+        return -1;
+    }
+
+private:
+    struct Member {
+        std::wstring name;
+        DISPID id;
+        int fast;
+    };
+
+    // Plain ASCII names equal in any letter case.
+    static bool SameName(const wchar_t *a, const wchar_t *b) {
+        for (;; ++a, ++b) {
+            const wchar_t x = (*a >= L'a' && *a <= L'z') ? *a - (L'a' - L'A') : *a;
+            const wchar_t y = (*b >= L'a' && *b <= L'z') ? *b - (L'a' - L'A') : *b;
+            if (x != y) return false;
+            if (!x) return true;
+        }
+    }
+
+    static bool IsPlain(const wchar_t *name) {
+        for (; *name; ++name)
+            if (*name >= 0x80) return false;
+        return true;
+    }
+
+    std::vector<Member> members_;
+};
 
 template <class I>
 class CDispatchTemplate : public I {
@@ -49,8 +123,18 @@ public:
         return S_OK;
     }
 
+    // A single known name is answered from the member table; anything else
+    // (argument names, unknown names) goes to the type description.
     STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR *names, UINT count, LCID, DISPID *ids) override {
-        if (iid == IID_NULL) return DispGetIDsOfNames(typeInfo_.get(), names, count, ids);
+        if (iid == IID_NULL) {
+            if (count == 1 && names && names[0] && ids) {
+                if (const DISPID *known = Members().FindName(names[0])) {
+                    ids[0] = *known;
+                    return S_OK;
+                }
+            }
+            return DispGetIDsOfNames(typeInfo_.get(), names, count, ids);
+        }
         if (!ids) return E_POINTER;
         for (UINT i = 0; i < count; ++i) ids[i] = DISPID_UNKNOWN;
         return DISP_E_UNKNOWNINTERFACE;
@@ -58,12 +142,20 @@ public:
 
     // A member's failure comes back from DispInvoke as DISP_E_EXCEPTION with
     // the member's code, source and text taken from the thread's error
-    // (RaiseScriptError).
+    // (RaiseScriptError). The object's fast members answer the plain calls
+    // that succeed; every other call, and every failure, takes DispInvoke so
+    // that coercions, codes and error texts stay those of the type
+    // description.
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS *params, VARIANT *result,
                         EXCEPINFO *exception, UINT *argError) override {
-        if (iid == IID_NULL)
+        if (iid == IID_NULL) {
+            if (params && (params->cArgs == 0 || params->rgvarg)) {
+                const int fast = Members().FastIndex(id);
+                if (fast >= 0 && InvokeFast(fast, flags, *params, result)) return S_OK;
+            }
             return DispInvoke(static_cast<I *>(this), typeInfo_.get(), id, flags, params, result, exception,
                               argError);
+        }
         if (result) VariantInit(result);
         if (exception) *exception = EXCEPINFO{};
         if (argError) *argError = 0;
@@ -71,13 +163,51 @@ public:
     }
 
 protected:
-    // Adds a reference to typeInfo, which must not be null.
-    explicit CDispatchTemplate(ITypeInfo *typeInfo) : typeInfo_(typeInfo) {}
+    // Adds a reference to typeInfo, which must not be null. fastNames (static
+    // text) lists the members that InvokeFast answers; every object of the
+    // class passes the same list.
+    explicit CDispatchTemplate(ITypeInfo *typeInfo, const wchar_t *const *fastNames = nullptr, size_t fastCount = 0)
+        : typeInfo_(typeInfo), fastNames_(fastNames), fastCount_(fastCount) {}
     virtual ~CDispatchTemplate() = default;
 
+    // Answers a call of the member at position fast in the fast list when the
+    // call is plain (the expected flags and argument types, no other named
+    // arguments) and the member succeeds; false leaves the call, untouched,
+    // to DispInvoke.
+    virtual bool InvokeFast(int, WORD, const DISPPARAMS &, VARIANT *) { return false; }
+
+    // A property read without arguments that wants its result.
+    static bool IsPlainGet(WORD flags, const DISPPARAMS &params, const VARIANT *result) {
+        return (flags & DISPATCH_PROPERTYGET) && !(flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) &&
+               params.cArgs == 0 && params.cNamedArgs == 0 && result;
+    }
+
+    // A method call without arguments.
+    static bool IsPlainCall(WORD flags, const DISPPARAMS &params) {
+        return (flags & DISPATCH_METHOD) && !(flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) &&
+               params.cArgs == 0 && params.cNamedArgs == 0;
+    }
+
+    // The new value of a property assignment in its usual form, or null.
+    static const VARIANT *PlainPut(WORD flags, const DISPPARAMS &params) {
+        if (flags != DISPATCH_PROPERTYPUT || params.cArgs != 1 || params.cNamedArgs != 1 ||
+            !params.rgdispidNamedArgs || params.rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
+            return nullptr;
+        return &params.rgvarg[0];
+    }
+
 private:
+    // Every object of an interface has the same type description, so one
+    // table serves them all.
+    const CMemberTable &Members() const {
+        static const CMemberTable table(typeInfo_.get(), fastNames_, fastCount_);
+        return table;
+    }
+
     volatile LONG refs_ = 1;
     ComPtr<ITypeInfo> typeInfo_;
+    const wchar_t *const *fastNames_;
+    const size_t fastCount_;
 };
 
 } // namespace quillon

@@ -19,6 +19,26 @@ HRESULT ReadText(const std::wstring &text, BSTR *out) {
     return *out ? S_OK : RaiseScriptError(E_OUTOFMEMORY, L"Out of memory");
 }
 
+// The members that Invoke answers itself, in the order of FastMember.
+const wchar_t *const kFastNames[] = {L"N1", L"N2", L"N3", L"N4", L"Size", L"ParamDevice", L"ParamItem",
+                                     L"FailRequest", L"IsSucceeded"};
+
+enum FastMember { kN1, kN2, kN3, kN4, kSize, kParamDevice, kParamItem, kFailRequest, kIsSucceeded };
+
+bool PutWord(uint16_t word, VARIANT *result) {
+    result->vt = VT_I4;
+    result->lVal = word;
+    return true;
+}
+
+bool PutText(const std::wstring &text, VARIANT *result) {
+    BSTR copy = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    if (!copy) return false;
+    result->vt = VT_BSTR;
+    result->bstrVal = copy;
+    return true;
+}
+
 } // namespace
 
 HRESULT CRequestObject::Create(ITypeInfo *requestTypeInfo, const DriverRequest &request, CRequestObject **out) {
@@ -34,9 +54,37 @@ HRESULT CRequestObject::Create(ITypeInfo *requestTypeInfo, const DriverRequest &
 }
 
 CRequestObject::CRequestObject(ITypeInfo *typeInfo, const DriverRequest &request)
-    : CDispatchTemplate(typeInfo), n1_(static_cast<uint16_t>(request.n1)), n2_(request.n2), n3_(request.n3),
+    : CDispatchTemplate(typeInfo, kFastNames, sizeof kFastNames / sizeof kFastNames[0]), n1_(static_cast<uint16_t>(request.n1)), n2_(request.n2), n3_(request.n3),
       n4_(request.n4), size_(request.blockSize), device_(request.paramDevice ? request.paramDevice : L""),
       item_(request.paramItem ? request.paramItem : L"") {}
+
+bool CRequestObject::InvokeFast(int fast, WORD flags, const DISPPARAMS &params, VARIANT *result) {
+    switch (fast) {
+    case kFailRequest:
+        // What DispInvoke leaves in a wanted result of a method without one
+        // is its own business.
+        if (!IsPlainCall(flags, params) || result) return false;
+        FailRequest();
+        return true;
+    case kIsSucceeded:
+        if (!IsPlainCall(flags, params) || !result) return false;
+        result->vt = VT_BOOL;
+        result->boolVal = succeeded_ ? VARIANT_TRUE : VARIANT_FALSE;
+        return true;
+    default: break;
+    }
+    if (!IsPlainGet(flags, params, result)) return false;
+    switch (fast) {
+    case kN1: return PutWord(n1_, result);
+    case kN2: return PutWord(n2_, result);
+    case kN3: return PutWord(n3_, result);
+    case kN4: return PutWord(n4_, result);
+    case kSize: return PutWord(size_, result);
+    case kParamDevice: return PutText(device_, result);
+    case kParamItem: return PutText(item_, result);
+    default: return false;
+    }
+}
 
 STDMETHODIMP CRequestObject::get_N1(long *plValue) { return ReadWord(n1_, plValue); }
 

@@ -26,6 +26,9 @@ public:
     STDMETHODIMP FailRequest() override;
     STDMETHODIMP IsSucceeded(VARIANT_BOOL *pvbSuccess) override;
 
+protected:
+    bool InvokeFast(int fast, WORD flags, const DISPPARAMS &params, VARIANT *result) override;
+
 private:
     CRequestObject(ITypeInfo *typeInfo, const DriverRequest &request);
 

@@ -18,6 +18,25 @@ HRESULT MissingArgument() { return RaiseScriptError(E_POINTER, L"Missing argumen
 
 HRESULT Unconvertible(HRESULT hr) { return RaiseScriptError(hr, L"Value cannot hold this data"); }
 
+// The members that Invoke answers itself, in the order of FastMember.
+const wchar_t *const kFastNames[] = {L"Value", L"Quality", L"Timestamp"};
+
+enum FastMember { kValue, kQuality, kTimestamp };
+
+// Values that a script assigns every day and that convert without failing.
+bool IsPlainScalar(VARTYPE type) {
+    switch (type) {
+    case VT_EMPTY:
+    case VT_I2:
+    case VT_I4:
+    case VT_R8:
+    case VT_BOOL:
+    case VT_BSTR:
+    case VT_UI1: return true;
+    default: return false;
+    }
+}
+
 } // namespace
 
 HRESULT CValueObject::Create(HVALUE value, ITypeInfo *valueTypeInfo, bool readOnly, CValueObject **out) {
@@ -29,7 +48,39 @@ HRESULT CValueObject::Create(HVALUE value, ITypeInfo *valueTypeInfo, bool readOn
 }
 
 CValueObject::CValueObject(HVALUE value, ITypeInfo *typeInfo, bool readOnly)
-    : CDispatchTemplate(typeInfo), value_(HValue::Share(value)), readOnly_(readOnly) {}
+    : CDispatchTemplate(typeInfo, kFastNames, sizeof kFastNames / sizeof kFastNames[0]), value_(HValue::Share(value)), readOnly_(readOnly) {}
+
+bool CValueObject::InvokeFast(int fast, WORD flags, const DISPPARAMS &params, VARIANT *result) {
+    if (const VARIANT *argument = PlainPut(flags, params)) {
+        switch (fast) {
+        case kValue:
+            return IsPlainScalar(argument->vt) && SUCCEEDED(put_Value(const_cast<VARIANT *>(argument)));
+        case kQuality: return argument->vt == VT_I4 && SUCCEEDED(put_Quality(argument->lVal));
+        case kTimestamp: return argument->vt == VT_DATE && SUCCEEDED(put_Timestamp(argument->date));
+        default: return false;
+        }
+    }
+    if (!IsPlainGet(flags, params, result)) return false;
+    switch (fast) {
+    case kValue: {
+        VARIANT value;
+        VariantInit(&value);
+        if (FAILED(ValueToVariant(value_.get(), value))) {
+            VariantClear(&value);
+            return false;
+        }
+        *result = value;
+        return true;
+    }
+    case kQuality:
+        result->vt = VT_I4;
+        return SUCCEEDED(get_Quality(&result->lVal));
+    case kTimestamp:
+        result->vt = VT_DATE;
+        return SUCCEEDED(get_Timestamp(&result->date));
+    default: return false;
+    }
+}
 
 STDMETHODIMP CValueObject::put_Value(VARIANT *pvValue) {
     if (!pvValue) return MissingArgument();

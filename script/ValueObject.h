@@ -24,6 +24,9 @@ public:
     STDMETHODIMP AddToList(VARIANT *pvarValue) override;
     HVALUE STDMETHODCALLTYPE PrivGetHVALUE() override;
 
+protected:
+    bool InvokeFast(int fast, WORD flags, const DISPPARAMS &params, VARIANT *result) override;
+
 private:
     CValueObject(HVALUE value, ITypeInfo *typeInfo, bool readOnly);
 
