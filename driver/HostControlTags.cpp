@@ -1,6 +1,7 @@
 #include "config/ConfigParameters.h"
 #include "driver/ControlTags.h"
 #include "driver/IOHost.h"
+#include "script/ComText.h"
 
 #include <string>
 #include <vector>
@@ -93,13 +94,7 @@ HRESULT ParameterByName(CIOHost &host, const DriverRequest &request, std::string
         message = "String parameter not provided";
         return E_FAIL;
     }
-    std::string name;
-    const int length = WideCharToMultiByte(CP_THREAD_ACP, 0, request.paramItem, -1, nullptr, 0, nullptr, nullptr);
-    if (length > 0) {
-        name.resize(static_cast<size_t>(length));
-        WideCharToMultiByte(CP_THREAD_ACP, 0, request.paramItem, -1, name.data(), length, nullptr, nullptr);
-        name.resize(static_cast<size_t>(length - 1));
-    }
+    const std::string name = NarrowFromWide(request.paramItem);
     CConfigData &config = host.Configuration();
     if (request.operation == OP_READ_VALUE) {
         const auto *entry = config.Find(name.c_str());

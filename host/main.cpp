@@ -6,6 +6,7 @@
 #include "driver/ComUtil.h"
 #include "driver/IOGlobals.h"
 #include "script/VBScriptEngine.h"
+#include "script/VariantConversion.h"
 
 #include <objbase.h>
 #include <windows.h>
@@ -257,7 +258,7 @@ private:
             DriverRequest request =
                 Request(tag, tag.info.blockSize > 1 ? OP_READ_BLOCK : OP_READ_VALUE, value.get(), message.get());
             const short result = driver_.io(&request, value.get());
-            hvTime stamp = SecondsToStamp(hvGetTimestamp(value.get()));
+            hvTime stamp = SecondsToTime(hvGetTimestamp(value.get()));
             hvCalendar when = {};
             hvTimeToCalendar(&stamp, &when);
             printf("%-20s %-30s quality %3u  %02u:%02u:%02u.%03u  %s\n", text.c_str(),
@@ -266,14 +267,6 @@ private:
             fflush(stdout);
         }
         return true;
-    }
-
-    static hvTime SecondsToStamp(double seconds) {
-        const double rounded = seconds + 0.0005;
-        hvTime stamp;
-        stamp.seconds = static_cast<uint32_t>(rounded);
-        stamp.milliseconds = static_cast<uint16_t>((rounded - stamp.seconds) * 1000);
-        return stamp;
     }
 
     bool Write(const std::string &assignment) {
