@@ -41,12 +41,14 @@ void AppendFormat(std::string &text, const char *format, ...) {
 CIOLog::CIOLog(CIOGlobals *globals, const DriverRequest &request, HRESULT *result, CounterSource counter)
     : IOApi(globals),
       request_(request),
-      value_(HValue::Share(request.value)),
       result_(result),
       counter_(counter ? counter : PerformanceCounter),
-      active_(Logger()->IsWriting()) {
+      active_(Logger()->IsWriting()),
+      start_(0) {
     text_[0] = '\0';
-    if (active_) RequestText(request_, value_.get(), text_);
+    if (!active_) return;
+    value_ = HValue::Share(request_.value);
+    RequestText(request_, value_.get(), text_);
     start_ = Now();
 }
 

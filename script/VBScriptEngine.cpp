@@ -125,12 +125,14 @@ HRESULT CVBScriptEngine::SetState(SCRIPTSTATE state) {
 
 HRESULT CVBScriptEngine::RunProcedure(const char *name, unsigned count, VARIANT *args, bool quiet) {
     if (!name || (count > 0 && !args)) return E_POINTER;
-    LARGE_INTEGER start;
-    QueryPerformanceCounter(&start);
+    // The duration is only measured for the log: without one being written
+    // when the call starts, no "succeeded" line is written either.
+    const bool timed = Logger()->IsWriting();
+    LARGE_INTEGER start = {};
+    if (timed) QueryPerformanceCounter(&start);
 
-    ComPtr<IDispatch> dispatch;
-    HRESULT hr = script_ ? script_->GetScriptDispatch(nullptr, dispatch.put()) : E_UNEXPECTED;
-    if (hr == S_FALSE || (SUCCEEDED(hr) && !dispatch)) hr = E_FAIL;
+    IDispatch *dispatch = nullptr;
+    HRESULT hr = ScriptDispatch(&dispatch);
     if (FAILED(hr)) {
         Log(LOG_DRIVER, "  Run '%s': internal error, GetScriptDispatch failed (%08X)", name,
             static_cast<unsigned>(hr));
@@ -138,7 +140,7 @@ HRESULT CVBScriptEngine::RunProcedure(const char *name, unsigned count, VARIANT 
     }
 
     DISPID id = DISPID_UNKNOWN;
-    hr = FindProcedure(*dispatch.get(), name, &id);
+    hr = FindProcedure(*dispatch, name, &id);
     if (hr == DISP_E_UNKNOWNNAME) {
         if (!quiet) Log(LOG_DRIVER, "  Run '%s': script not implemented", name);
         return hr;
@@ -158,12 +160,29 @@ HRESULT CVBScriptEngine::RunProcedure(const char *name, unsigned count, VARIANT 
         params[i].pvarVal = &args[count - 1 - i];
     }
     DISPPARAMS dispParams = {params, nullptr, count, 0};
-    hr = dispatch->Invoke(id, IID_NULL, kNeutralLocale, DISPATCH_METHOD, &dispParams, nullptr, nullptr, nullptr);
-    if (SUCCEEDED(hr))
-        Log(LOG_DRIVER, "  Run '%s': succeeded (%.3lf seconds)", name, SecondsSince(start.QuadPart));
-    else
+    // The procedure may close the engine (through the host) and with it the
+    // cached dispatch: hold it for the call.
+    ComPtr<IDispatch> held(dispatch);
+    hr = held->Invoke(id, IID_NULL, kNeutralLocale, DISPATCH_METHOD, &dispParams, nullptr, nullptr, nullptr);
+    if (FAILED(hr))
         Log(LOG_DRIVER, "  Run '%s': failed (%08X)", name, static_cast<unsigned>(hr));
+    else if (timed)
+        Log(LOG_DRIVER, "  Run '%s': succeeded (%.3lf seconds)", name, SecondsSince(start.QuadPart));
     return hr;
+}
+
+HRESULT CVBScriptEngine::ScriptDispatch(IDispatch **dispatch) {
+    if (!scriptDispatch_) {
+        if (!script_) return E_UNEXPECTED;
+        HRESULT hr = script_->GetScriptDispatch(nullptr, scriptDispatch_.put());
+        if (hr == S_FALSE || (SUCCEEDED(hr) && !scriptDispatch_)) hr = E_FAIL;
+        if (FAILED(hr)) {
+            scriptDispatch_.reset();
+            return hr;
+        }
+    }
+    *dispatch = scriptDispatch_.get();
+    return S_OK;
 }
 
 HRESULT CVBScriptEngine::FindProcedure(IDispatch &dispatch, const char *name, DISPID *id) {
@@ -181,6 +200,7 @@ HRESULT CVBScriptEngine::FindProcedure(IDispatch &dispatch, const char *name, DI
 
 HRESULT CVBScriptEngine::Close() {
     procedureIds_.clear();
+    scriptDispatch_.reset();
     namedItems_.clear();
     if (script_) script_->Close();
     parse_.reset();

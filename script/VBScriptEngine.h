@@ -81,6 +81,9 @@ private:
     // Close: a compiled procedure keeps its DISPID. A name not found is asked
     // for again each time, since the script may define it later.
     HRESULT FindProcedure(IDispatch &dispatch, const char *name, DISPID *id);
+    // The dispatch of the script's global code, asked for once and kept
+    // until Close; *dispatch carries no reference of its own.
+    HRESULT ScriptDispatch(IDispatch **dispatch);
 
     ULONG refs_ = 1;
     ServiceProvider serviceProvider_{*this};
@@ -90,6 +93,7 @@ private:
     unsigned lastErrorColumn_ = 0;
     std::string lastErrorText_;
     std::map<std::string, DISPID, std::less<>> procedureIds_;
+    ComPtr<IDispatch> scriptDispatch_;
     // Declared after the engine pointers so that it goes first.
     std::map<std::string, ComPtr<IDispatch>> namedItems_;
 };

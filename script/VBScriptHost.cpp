@@ -141,14 +141,31 @@ HRESULT CVBScriptHost::RunRequest(DriverRequest *request, HVALUE value, const ch
     arguments.items[1].pdispVal = ComPtr<IDispatch>(valueObject.get()).detach();
     VARIANT *raw = arguments.items;
 
-    const std::string specific = std::string(baseName) + "_" + NarrowFromWide(request->paramItem);
-    result = engine_->RunProcedure(specific.c_str(), 2, raw, true);
+    result = RunItemProcedure(baseName, request->paramItem, raw);
     if (result == DISP_E_UNKNOWNNAME) result = engine_->RunProcedure(baseName, 2, raw, false);
     if (SUCCEEDED(result)) {
         VARIANT_BOOL succeeded = VARIANT_FALSE;
         const HRESULT asked = requestObject->IsSucceeded(&succeeded);
         result = FAILED(asked) ? asked : (succeeded ? S_OK : E_FAIL);
     }
+    return result;
+}
+
+HRESULT CVBScriptHost::RunItemProcedure(const char *baseName, const wchar_t *item, VARIANT *arguments) {
+    auto base = itemProcedures_.find(baseName);
+    if (base == itemProcedures_.end()) base = itemProcedures_.emplace(baseName, ItemProcedures()).first;
+    auto known = base->second.find(std::wstring_view(item));
+    if (known == base->second.end()) {
+        ItemProcedure procedure;
+        procedure.name = std::string(baseName) + "_" + NarrowFromWide(item);
+        known = base->second.emplace(item, std::move(procedure)).first;
+    }
+    ItemProcedure &procedure = known->second;
+    const ULONGLONG now = GetTickCount64();
+    if (procedure.missing && now - procedure.checkedAt < kMissingProcedureRecheckMs) return DISP_E_UNKNOWNNAME;
+    const HRESULT result = engine_->RunProcedure(procedure.name.c_str(), 2, arguments, true);
+    procedure.missing = result == DISP_E_UNKNOWNNAME;
+    procedure.checkedAt = now;
     return result;
 }
 

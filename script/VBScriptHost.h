@@ -8,7 +8,9 @@
 #include "script/VBScriptEngine.h"
 
 #include <oaidl.h>
+#include <map>
 #include <string>
+#include <string_view>
 
 namespace quillon {
 
@@ -36,13 +38,30 @@ protected:
     ~CVBScriptHost() override;
 
 private:
+    // What a request for one item runs first: the script's "<base>_<item>".
+    // A script rarely defines one for every item, and asking the engine for
+    // a name it lacks costs as much as the call itself, so a missing one is
+    // asked for again only after kMissingProcedureRecheckMs (a procedure
+    // that the script defines later, with ExecuteGlobal, is still found).
+    struct ItemProcedure {
+        std::string name;
+        bool missing = false;
+        ULONGLONG checkedAt = 0;
+    };
+    using ItemProcedures = std::map<std::wstring, ItemProcedure, std::less<>>;
+    static constexpr ULONGLONG kMissingProcedureRecheckMs = 1000;
+
     void CloseEngine();
+    // Runs "<baseName>_<item>"; DISP_E_UNKNOWNNAME when the script has none.
+    HRESULT RunItemProcedure(const char *baseName, const wchar_t *item, VARIANT *arguments);
 
     ComPtr<CVBScriptEngine> engine_;
     ComPtr<ITypeInfo> requestTypeInfo_;
     ComPtr<ITypeInfo> valueTypeInfo_;
     ComPtr<ITypeInfo> driverHostTypeInfo_;
     ComPtr<CDriverHostObject> driverHostObject_;
+    // By base name ("OnRead", "OnWrite"), then by item text.
+    std::map<std::string, ItemProcedures, std::less<>> itemProcedures_;
 };
 
 } // namespace quillon
