@@ -25,6 +25,38 @@ bool validCalendar(const hvCalendar &c) {
            c.millisecond < 1000;
 }
 
+// The system's time zone, kept for a second: calendars are converted for
+// every logged value, and asking the system each time is slow on some
+// platforms (Wine reads the zone file on every call). The zone carries its
+// daylight-saving rules, so a kept one converts across a change of season.
+class TimeZoneCache {
+public:
+    bool Get(TIME_ZONE_INFORMATION &zone) {
+        const ULONGLONG now = GetTickCount64();
+        AcquireSRWLockShared(&lock_);
+        const bool fresh = known_ && now - fetchedAt_ < kKeepMs;
+        if (fresh) zone = zone_;
+        ReleaseSRWLockShared(&lock_);
+        if (fresh) return true;
+        if (GetTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID) return false;
+        AcquireSRWLockExclusive(&lock_);
+        zone_ = zone;
+        fetchedAt_ = now;
+        known_ = true;
+        ReleaseSRWLockExclusive(&lock_);
+        return true;
+    }
+
+private:
+    static constexpr ULONGLONG kKeepMs = 1000;
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    bool known_ = false;
+    ULONGLONG fetchedAt_ = 0;
+    TIME_ZONE_INFORMATION zone_{};
+};
+
+TimeZoneCache timeZone;
+
 } // namespace
 
 double hv::currentTimestamp() {
@@ -50,7 +82,9 @@ int hvTimeToCalendar(const hvTime *time, hvCalendar *calendar) {
     ft.dwLowDateTime = static_cast<DWORD>(ticks);
     ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
     SYSTEMTIME utc, local;
-    if (!FileTimeToSystemTime(&ft, &utc) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) return 0;
+    TIME_ZONE_INFORMATION zone;
+    if (!timeZone.Get(zone) || !FileTimeToSystemTime(&ft, &utc) || !SystemTimeToTzSpecificLocalTime(&zone, &utc, &local))
+        return 0;
     calendar->year = local.wYear;
     calendar->month = static_cast<uint8_t>(local.wMonth);
     calendar->day = static_cast<uint8_t>(local.wDay);
@@ -73,7 +107,9 @@ int hvCalendarToTime(const hvCalendar *calendar, hvTime *time) {
     local.wMilliseconds = calendar->millisecond;
     SYSTEMTIME utc;
     FILETIME ft;
-    if (!TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) || !SystemTimeToFileTime(&utc, &ft)) return 0;
+    TIME_ZONE_INFORMATION zone;
+    if (!timeZone.Get(zone) || !TzSpecificLocalTimeToSystemTime(&zone, &local, &utc) || !SystemTimeToFileTime(&utc, &ft))
+        return 0;
     const uint64_t ticks = ticksOf(ft);
     if (ticks < kUnixEpochTicks) return 0;
     const uint64_t since1970 = ticks - kUnixEpochTicks;

@@ -96,7 +96,9 @@ void CIOLogger::ExpandName() {
 }
 
 void CIOLogger::Open() {
-    file_.reset(CreateFileA(fileName_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    // Append access: every write lands at the end of the file as one step,
+    // so processes sharing the file never write over each other's lines.
+    file_.reset(CreateFileA(fileName_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
                             nullptr));
     if (!file_.valid()) {
@@ -116,8 +118,6 @@ void CIOLogger::Banner(const char *format, ...) {
 
 void CIOLogger::WriteOut() {
     if (file_.valid() && fill_ > 0) {
-        // Other processes may share the file: always append at its end.
-        SetFilePointer(file_.get(), 0, nullptr, FILE_END);
         DWORD written = 0;
         WriteFile(file_.get(), buffer_, fill_, &written, nullptr);
     }

@@ -12,9 +12,16 @@ namespace quillon {
 TextBuilder::TextBuilder(char *text, unsigned capacity, unsigned flags)
     : text_(text), capacity_(capacity), room_(capacity), flags_(flags) {
     text_[0] = '\0';
-    hvTime now{};
-    hvGetCurrentTime(&now);
-    if (!hvTimeToCalendar(&now, &today_)) today_ = hvCalendar{};
+}
+
+const hvCalendar &TextBuilder::ReferenceDate() const {
+    if (!todayKnown_) {
+        hvTime now{};
+        hvGetCurrentTime(&now);
+        if (!hvTimeToCalendar(&now, &today_)) today_ = hvCalendar{};
+        todayKnown_ = true;
+    }
+    return today_;
 }
 
 bool TextBuilder::Append(const char *text) { return Append(text, std::strlen(text)); }

@@ -39,8 +39,9 @@ public:
     bool Format(const char *format, ...) QUILLON_PRINTF(2, 3);
 
     bool FullForm() const { return (flags_ & TEXT_PLAIN) == 0; }
-    // Today's date when the builder was made: times of that day omit it.
-    const hvCalendar &ReferenceDate() const { return today_; }
+    // Today's date, found when the first time is written: times of that day
+    // omit it.
+    const hvCalendar &ReferenceDate() const;
     unsigned Room() const { return room_; }
     const char *Finish();
 
@@ -50,7 +51,8 @@ private:
     unsigned position_ = 0;
     unsigned room_;
     unsigned flags_;
-    hvCalendar today_{};
+    mutable bool todayKnown_ = false;
+    mutable hvCalendar today_{};
 };
 
 // "I8", "LIST"... for the element type of an array; "?TYPE?" for others.

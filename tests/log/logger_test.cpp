@@ -102,6 +102,24 @@ TEST_F(LoggerTest, ExistingContentIsKept) {
     EXPECT_EQ(Content(), "older" + Banner());
 }
 
+// Another writer of the same file (a second process with the same log name)
+// appends in between: each message still lands after everything written.
+TEST_F(LoggerTest, SharedFileIsOnlyAppendedTo) {
+    OpenPlain();
+    logger_->Log(LOG_DRIVER, LOG_LEVEL, "first");
+    HANDLE other = CreateFileA(path_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(other, "|other|", 7, &written, nullptr));
+    logger_->Log(LOG_DRIVER, LOG_LEVEL, "second");
+    ASSERT_TRUE(WriteFile(other, "|again|", 7, &written, nullptr));
+    CloseHandle(other);
+    logger_->Log(LOG_DRIVER, LOG_LEVEL, "third");
+    EXPECT_EQ(Content(), Banner() + "\r\n" + Header() + "DRIVER\tfirst|other|\r\n" + Header() +
+                             "DRIVER\tsecond|again|\r\n" + Header() + "DRIVER\tthird");
+}
+
 TEST_F(LoggerTest, NameExpandsDateAndProcess) {
     const std::string pattern = dir_.File("Q_%DATE%_%PROCESS%_%DATE%.log");
     logger_->SetLogFile(pattern.c_str());
