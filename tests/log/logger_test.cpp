@@ -95,6 +95,23 @@ TEST_F(LoggerTest, HeaderCarriesDateTimeAndThread) {
     EXPECT_EQ(content.substr(content.size() - std::strlen(expected)), expected);
 }
 
+// Field widths are minimums, as printf's: short numbers are padded with
+// zeros, long ones are written whole.
+TEST_F(LoggerTest, HeaderFieldsArePaddedButNeverCut) {
+    OpenPlain();
+    SetNow(987, 10, 31, 23, 59, 58, 999);
+    logger_->Log(LOG_QUEUE, LOG_LEVEL, "a");
+    SetNow(12345, 1, 1, 0, 0, 0, 0);
+    logger_->Log(LOG_QUEUE, LOG_LEVEL, "b");
+    char expected[128];
+    const unsigned thread = static_cast<unsigned>(GetCurrentThreadId());
+    _snprintf(expected, sizeof expected, "\r\n31/10/0987 23:59:58.999 (%04X) QUEUE\ta\r\n01/01/12345 00:00:00.000 (%04X) QUEUE\tb",
+              thread, thread);
+    const std::string content = Content();
+    ASSERT_GE(content.size(), std::strlen(expected));
+    EXPECT_EQ(content.substr(content.size() - std::strlen(expected)), expected);
+}
+
 TEST_F(LoggerTest, ExistingContentIsKept) {
     path_ = dir_.File("kept.log");
     WriteWholeFile(path_, "older");
