@@ -217,6 +217,7 @@ void STDMETHODCALLTYPE CIOLogger::SetLogFile(const char *nameTemplate) {
     Log(LOG_DRIVER, LOG_LEVEL, "Log redirected to '%s'.", fileName_.c_str());
     FlushAndClose();
     Open();
+    writing_.store(Writing(), std::memory_order_release);
 }
 
 unsigned STDMETHODCALLTYPE CIOLogger::SetOptions(unsigned options) {
@@ -309,15 +310,13 @@ void STDMETHODCALLTYPE CIOLogger::Close() {
     template_.clear();
     fileName_.clear();
     daily_ = false;
+    writing_.store(false, std::memory_order_release);
 }
 
 void STDMETHODCALLTYPE CIOLogger::Lock() { lock_.Enter(); }
 
 void STDMETHODCALLTYPE CIOLogger::Unlock() { lock_.Leave(); }
 
-bool STDMETHODCALLTYPE CIOLogger::IsWriting() {
-    ScopedLock hold(lock_);
-    return Writing();
-}
+bool STDMETHODCALLTYPE CIOLogger::IsWriting() { return writing_.load(std::memory_order_acquire); }
 
 } // namespace quillon

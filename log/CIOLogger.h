@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
 namespace quillon {
@@ -58,6 +59,9 @@ private:
 
     volatile LONG refs_ = 1;
     CriticalSection lock_;
+    // Writing() as of the last SetLogFile or Close, read without the lock:
+    // every request asks, and only those two change it.
+    std::atomic<bool> writing_{false};
     LogClock clock_ = nullptr;
 
     std::string template_;
