@@ -156,6 +156,9 @@ HRESULT CVBScriptHost::RunItemProcedure(const char *baseName, const wchar_t *ite
     if (base == itemProcedures_.end()) base = itemProcedures_.emplace(baseName, ItemProcedures()).first;
     auto known = base->second.find(std::wstring_view(item));
     if (known == base->second.end()) {
+        // Item texts are the host's tags, but nothing bounds how many a host
+        // may invent: forgetting them all now and then keeps memory bounded.
+        if (base->second.size() >= kRememberedItems) base->second.clear();
         ItemProcedure procedure;
         procedure.name = std::string(baseName) + "_" + NarrowFromWide(item);
         known = base->second.emplace(item, std::move(procedure)).first;

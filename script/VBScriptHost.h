@@ -50,6 +50,7 @@ private:
     };
     using ItemProcedures = std::map<std::wstring, ItemProcedure, std::less<>>;
     static constexpr ULONGLONG kMissingProcedureRecheckMs = 1000;
+    static constexpr size_t kRememberedItems = 10000;
 
     void CloseEngine();
     // Runs "<baseName>_<item>"; DISP_E_UNKNOWNNAME when the script has none.

@@ -337,6 +337,23 @@ TEST_F(ScriptDriverTest, ItemProcedureDefinedLaterIsFound) {
     EXPECT_EQ(Stop(), 1);
 }
 
+// The driver remembers per item text whether the script has a procedure of
+// its own; a host that invents ever new item texts does not make that grow
+// without end, and what is forgotten is found again.
+TEST_F(ScriptDriverTest, ManyItemTextsKeepTheirProcedures) {
+    Configure(Settings().String("VBScript.Code", kReadScript));
+    ASSERT_EQ(library_.startComm(0, 0, 0, 0), 1);
+    EXPECT_EQ(ReadText(L"Temp"), "own");
+    for (int i = 0; i < 10050; ++i) {
+        const std::wstring item = L"Item" + std::to_wstring(i);
+        HValue value = HValue::Create();
+        ASSERT_EQ(Read(item.c_str(), value.get()), S_OK) << i;
+    }
+    EXPECT_EQ(ReadText(L"Temp"), "own");
+    EXPECT_EQ(ReadText(L"Other"), "general Other");
+    EXPECT_EQ(Stop(), 1);
+}
+
 TEST_F(ScriptDriverTest, NeitherProcedureFailsWithUnknownName) {
     ASSERT_EQ(Start("Sub OnWrite(Request, Value)\nEnd Sub\n"), 1);
     HValue value = HValue::Create();
