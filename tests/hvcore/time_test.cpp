@@ -74,6 +74,29 @@ TEST_F(Time, CalendarFieldsFollowTheClock) {
     EXPECT_EQ(b.millisecond, 5);
 }
 
+// Conversions keep the system's time zone for a while; every hour of a
+// year (both changes of season included where the zone has them) must still
+// read as the system itself converts it.
+TEST_F(Time, CalendarAgreesWithTheSystemAcrossAYear) {
+    const uint32_t start = 1704067200u;  // 2024-01-01 00:00 UTC
+    for (uint32_t s = start; s < start + 366u * 86400u; s += 3600u) {
+        const hvTime t{s, 250};
+        hvCalendar c{};
+        ASSERT_TRUE(hvTimeToCalendar(&t, &c)) << s;
+        const uint64_t ticks = (uint64_t(s) + 11644473600ull) * 10000000ull + 250ull * 10000ull;
+        FILETIME ft{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+        SYSTEMTIME utc{}, local{};
+        ASSERT_TRUE(FileTimeToSystemTime(&ft, &utc));
+        ASSERT_TRUE(SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local));
+        ASSERT_EQ(c.year, local.wYear) << s;
+        ASSERT_EQ(c.month, local.wMonth) << s;
+        ASSERT_EQ(c.day, local.wDay) << s;
+        ASSERT_EQ(c.hour, local.wHour) << s;
+        ASSERT_EQ(c.minute, local.wMinute) << s;
+        ASSERT_EQ(c.millisecond, local.wMilliseconds) << s;
+    }
+}
+
 TEST_F(Time, TimeToCalendarAndBackIsExact) {
     const uint32_t seconds[] = {86400u * 200, 946728000u /* 2000-01-01 12:00 */, 1000000000u, 1705320000u,
                                 1720958400u /* mid-July 2024 */, 4000000000u};
