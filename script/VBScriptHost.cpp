@@ -158,7 +158,9 @@ HRESULT CVBScriptHost::RunItemProcedure(const char *baseName, const wchar_t *ite
     if (known == base->second.end()) {
         // Item texts are the host's tags, but nothing bounds how many a host
         // may invent: forgetting them all now and then keeps memory bounded.
-        if (base->second.size() >= kRememberedItems) base->second.clear();
+        // Not while a procedure runs: a request that the host makes while
+        // the script waits (a message loop) would free the caller's entry.
+        if (base->second.size() >= kRememberedItems && runningItemProcedures_ == 0) base->second.clear();
         ItemProcedure procedure;
         procedure.name = std::string(baseName) + "_" + NarrowFromWide(item);
         known = base->second.emplace(item, std::move(procedure)).first;
@@ -166,7 +168,9 @@ HRESULT CVBScriptHost::RunItemProcedure(const char *baseName, const wchar_t *ite
     ItemProcedure &procedure = known->second;
     const ULONGLONG now = GetTickCount64();
     if (procedure.missing && now - procedure.checkedAt < kMissingProcedureRecheckMs) return DISP_E_UNKNOWNNAME;
+    ++runningItemProcedures_;
     const HRESULT result = engine_->RunProcedure(procedure.name.c_str(), 2, arguments, true);
+    --runningItemProcedures_;
     procedure.missing = result == DISP_E_UNKNOWNNAME;
     procedure.checkedAt = now;
     return result;

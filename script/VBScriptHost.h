@@ -63,6 +63,7 @@ private:
     ComPtr<CDriverHostObject> driverHostObject_;
     // By base name ("OnRead", "OnWrite"), then by item text.
     std::map<std::string, ItemProcedures, std::less<>> itemProcedures_;
+    unsigned runningItemProcedures_ = 0;
 };
 
 } // namespace quillon
