@@ -287,11 +287,8 @@ void CConfigData::LogConfiguration() const {
     if (zeros > 0) Log(LOG_DRIVER, "  - %u parameters with value = 0 were omitted", zeros);
 }
 
-void CConfigData::SetGenericDefaults() {
-    Clear();
-    SetU32(param::TimeoutMs, 2000);
-    SetI32(param::RecoverEnable, 1);
-    SetU32(param::RecoverPeriodSec, 20);
+// COM1 at 9600 baud, 8 data bits, no parity, one stop bit.
+void CConfigData::SetSerialDefaults() {
     SetU32(param::SerialPort, 1);
     SetU32(param::SerialBaudrate, 9600);
     SetU32(param::SerialDataBits, 8);
@@ -299,13 +296,17 @@ void CConfigData::SetGenericDefaults() {
     SetU32(param::SerialStopBits, 0);
 }
 
+void CConfigData::SetGenericDefaults() {
+    Clear();
+    SetU32(param::TimeoutMs, 2000);
+    SetI32(param::RecoverEnable, 1);
+    SetU32(param::RecoverPeriodSec, 20);
+    SetSerialDefaults();
+}
+
 void CConfigData::SetDriverDefaults() {
     SetString(param::Type, "None");
-    SetU32(param::SerialPort, 1);
-    SetU32(param::SerialBaudrate, 9600);
-    SetU32(param::SerialDataBits, 8);
-    SetU32(param::SerialParity, 0);
-    SetU32(param::SerialStopBits, 0);
+    SetSerialDefaults();
     SetU32(param::TimeoutMs, 1000);
     SetString(param::LogFilename, "C:\\tvLogs\\Quillon_%DATE%.log");
 }

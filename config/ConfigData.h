@@ -83,6 +83,7 @@ public:
 
 private:
     static std::string IndexKey(const char *name);
+    void SetSerialDefaults();
 
     std::unordered_map<std::string, std::unique_ptr<CConfigParameter>> index_;
 };
