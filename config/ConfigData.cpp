@@ -103,10 +103,11 @@ bool CConfigData::LoadFromValue(HVALUE h) {
 
 bool CConfigData::SaveToValue(HVALUE h) const {
     if (h == nullptr) return false;
+    // A failed save leaves a null value, never an older or partial form
+    // that a host could store as the current settings.
     const size_t elements = 2 * index_.size() + 1;
-    if (elements > HV_MAX_COUNT || !hvSetType(h, HV_ARRAY | HV_HVAL, static_cast<unsigned>(elements)))
-        return false;
-    bool ok = hvSetElementString(h, 0, Header) != 0;
+    bool ok = elements <= HV_MAX_COUNT && hvSetType(h, HV_ARRAY | HV_HVAL, static_cast<unsigned>(elements)) &&
+              hvSetElementString(h, 0, Header);
     unsigned i = 1;
     for (auto it = index_.begin(); ok && it != index_.end(); ++it, i += 2) {
         const CConfigParameter &parameter = *it->second;

@@ -11,6 +11,10 @@
 namespace quillon {
 namespace {
 
+// How long a stop waits for requests still running on other threads; one
+// that never ends must not hang the host's stop for good.
+constexpr DWORD kRunningRequestWaitMs = 10000;
+
 bool IsEmptyText(const wchar_t *text) { return !text || !*text; }
 
 unsigned LowWord(DWORD number) { return number & 0xFFFF; }
@@ -36,11 +40,20 @@ bool MasksAreZero(const void *record, const LegacyLayout &layout) {
            ReadAt<uint8_t>(record, layout.maskByte1) == 0 && ReadAt<uint8_t>(record, layout.maskByte2) == 0;
 }
 
+// The aligned layout pads the two mask bytes up to the value. In a packed
+// record those four bytes are the value handle itself: with the padding
+// required to be zero, a packed record whose handle ends in two zero bytes
+// is not taken for an aligned one (whose value would be read past the end
+// of the record).
+bool LooksAligned(const void *record) {
+    return MasksAreZero(record, ALIGNED_LAYOUT) && ReadAt<uint16_t>(record, ALIGNED_LAYOUT.maskByte2 + 1) == 0;
+}
+
 HRESULT ConvertLegacyRecord(const DriverRequest *legacy, DriverRequest &converted) {
     const LegacyLayout *layout;
     if (legacy->operation & OP_BIT_MASK)
         layout = &PACKED_LAYOUT;
-    else if (MasksAreZero(legacy, ALIGNED_LAYOUT))
+    else if (LooksAligned(legacy))
         layout = &ALIGNED_LAYOUT;
     else if (MasksAreZero(legacy, PACKED_LAYOUT))
         layout = &PACKED_LAYOUT;
@@ -133,10 +146,13 @@ HRESULT STDMETHODCALLTYPE CIOFactory::StartComm(DWORD a, DWORD b, DWORD c, DWORD
     {
         ScopedLock lock(hostLock_);
         host_ = host;
+        modulePin_.Take();
     }
     Log(LOG_DRIVER, "drvStartComm(%u,%u,%u,%u)", LowWord(a), LowWord(b), LowWord(c), LowWord(d));
     const HRESULT result = host->Start(false);
     if (FAILED(result)) {
+        // The stop waits for every other reference to go: this one first.
+        host.reset();
         StopComm(a, b, c, d);
         return result;
     }
@@ -150,9 +166,22 @@ HRESULT STDMETHODCALLTYPE CIOFactory::StopComm(DWORD a, DWORD b, DWORD c, DWORD 
     if (!host) return 1;
     Log(LOG_DRIVER, "drvStopComm(%u,%u,%u,%u)", LowWord(a), LowWord(b), LowWord(c), LowWord(d));
     host->Stop();
+    bool wasCurrent = false;
     {
         ScopedLock lock(hostLock_);
-        if (host_.get() == host.get()) host_.reset();
+        if (host_.get() == host.get()) {
+            host_.reset();
+            wasCurrent = true;
+        }
+    }
+    // A request still running on another thread keeps the host; its script
+    // must stop and its log must close before a new host starts, so the
+    // stop waits for it.
+    host->WaitUntilUnused(kRunningRequestWaitMs);
+    host.reset();
+    if (wasCurrent) {
+        ScopedLock lock(hostLock_);
+        if (!host_) modulePin_.Drop();
     }
     return S_OK;
 }
@@ -177,6 +206,7 @@ HRESULT STDMETHODCALLTYPE CIOFactory::IO(DriverRequest *request, HVALUE value) {
 
     HRESULT result = E_FAIL;
     {
+        CIOHost::RequestScope scope(host.get());
         CIOLog trace(GetGlobals(), *request, &result);
         result = ValidateAndDispatch(*host.get(), request, value);
     }

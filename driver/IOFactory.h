@@ -8,6 +8,7 @@
 #include "driver/DriverInterfaces.h"
 #include "driver/IOGlobals.h"
 #include "driver/IOHost.h"
+#include "driver/Module.h"
 
 #include <prsht.h>
 #include <string>
@@ -66,6 +67,9 @@ private:
     HValue settings_;
     CConfigData config_;
     CriticalSection hostLock_;
+    // Held while a host exists: see ModulePin. Declared first of the two so
+    // that it outlives the host.
+    ModulePin modulePin_;
     ComPtr<CIOHost> host_;
 };
 

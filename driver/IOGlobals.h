@@ -21,6 +21,13 @@ public:
     IIOLogger *Logger() const { return logger_.get(); }
     IUnknown *HostObject() const { return hostObject_.get(); }
 
+    // The driver host whose settings opened the log last. A host that goes
+    // after a newer one has opened the log must not close it.
+    void SetLogOwner(const void *owner) { InterlockedExchangePointer(&logOwner_, const_cast<void *>(owner)); }
+    bool EndLogOwnership(const void *owner) {
+        return InterlockedCompareExchangePointer(&logOwner_, nullptr, const_cast<void *>(owner)) == owner;
+    }
+
 private:
     CIOGlobals(ComPtr<IIOLogger> logger, IUnknown *hostObject);
     ~CIOGlobals() = default;
@@ -28,6 +35,7 @@ private:
     volatile LONG refs_ = 1;
     ComPtr<IIOLogger> logger_;
     ComPtr<IUnknown> hostObject_;
+    void *volatile logOwner_ = nullptr;
 };
 
 template <class Globals>

@@ -9,8 +9,19 @@
 #include <string>
 
 namespace quillon {
+namespace {
 
-CIOHost::CIOHost(CIOGlobals *globals, HVALUE settings) : IOApi(globals), config_(globals) {
+// The host whose request the thread is running, if any.
+thread_local const CIOHost *servedHost = nullptr;
+
+} // namespace
+
+CIOHost::RequestScope::RequestScope(const CIOHost *host) : outer_(servedHost) { servedHost = host; }
+
+CIOHost::RequestScope::~RequestScope() { servedHost = outer_; }
+
+CIOHost::CIOHost(CIOGlobals *globals, HVALUE settings)
+    : IOApi(globals), unused_(CreateEventW(nullptr, FALSE, FALSE, nullptr)), config_(globals) {
     if (settings) config_.LoadFromValue(settings);
     ApplyLogSettings(true);
 }
@@ -20,7 +31,8 @@ CIOHost::~CIOHost() {
         ScopedLock lock(eventLock_);
         events_.clear();
     }
-    Logger()->Close();
+    // A newer host may have opened the log meanwhile: its lines stay.
+    if (GetGlobals()->EndLogOwnership(this)) Logger()->Close();
     config_.Clear();
 }
 
@@ -39,6 +51,7 @@ ULONG STDMETHODCALLTYPE CIOHost::AddRef() { return static_cast<ULONG>(Interlocke
 
 ULONG STDMETHODCALLTYPE CIOHost::Release() {
     const LONG refs = InterlockedDecrement(&refs_);
+    if (refs == 1 && awaitingUnused_) SetEvent(unused_.get());
     if (refs == 0) {
         // The link's thread calls this host until it has ended; a reference
         // that thread takes and drops meanwhile must not delete it again.
@@ -47,6 +60,18 @@ ULONG STDMETHODCALLTYPE CIOHost::Release() {
         delete this;
     }
     return static_cast<ULONG>(refs);
+}
+
+void CIOHost::WaitUntilUnused(DWORD timeoutMs) {
+    if (servedHost == this || !unused_.valid()) return;
+    InterlockedExchange(&awaitingUnused_, 1);
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (refs_ > 1) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) break;
+        WaitForSingleObject(unused_.get(), static_cast<DWORD>(deadline - now));
+    }
+    InterlockedExchange(&awaitingUnused_, 0);
 }
 
 void CIOHost::StopLink() {
@@ -221,8 +246,10 @@ HRESULT CIOHost::Dispatch(DriverRequest *request, HVALUE value) {
 void CIOHost::ApplyLogSettings(bool first) {
     if (config_.GetI32(param::LogEnable, 0) != 0) {
         Logger()->SetLogFile(config_.GetString(param::LogFilename, "").c_str());
+        GetGlobals()->SetLogOwner(this);
         if (!first) config_.LogConfiguration();
     } else {
+        GetGlobals()->EndLogOwnership(this);
         Logger()->Close();
     }
 }

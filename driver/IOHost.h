@@ -117,6 +117,24 @@ public:
     // Moves every queued event, oldest first, into the list value.
     void DrainEvents(HVALUE list);
 
+    // Waits up to the time-out until the caller holds the only reference,
+    // that is until requests running on other threads have left the host.
+    // Returns at once on a thread that is itself inside one of the host's
+    // requests (a host's message loop may restart the driver from there).
+    void WaitUntilUnused(DWORD timeoutMs);
+
+    // Marks the calling thread as inside one of the host's requests.
+    class RequestScope {
+    public:
+        explicit RequestScope(const CIOHost *host);
+        ~RequestScope();
+        RequestScope(const RequestScope &) = delete;
+        RequestScope &operator=(const RequestScope &) = delete;
+
+    private:
+        const CIOHost *outer_;
+    };
+
 protected:
     ~CIOHost() override;
 
@@ -126,6 +144,8 @@ private:
     void StopLink();
 
     volatile LONG refs_ = 1;
+    volatile LONG awaitingUnused_ = 0;
+    UniqueHandle unused_;
     ComPtr<IIOInterface> link_;
     CriticalSection hostLock_;
     volatile LONG firstRequest_ = 1;

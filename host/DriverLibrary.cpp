@@ -54,6 +54,21 @@ bool DriverLibrary::Load(const std::string &path, std::string &error) {
 void DriverLibrary::Unload() {
     if (module_) FreeLibrary(module_);
     module_ = nullptr;
+    // The addresses may point nowhere now.
+    createDriverInstance = nullptr;
+    getDriverName = nullptr;
+    getCaps = nullptr;
+    setSettingsHandle = nullptr;
+    driverDialog = nullptr;
+    startComm = nullptr;
+    stopComm = nullptr;
+    io = nullptr;
+    getStatus = nullptr;
+    setStatus = nullptr;
+    getDriverObject = nullptr;
+    getVersion = nullptr;
+    getVersionFull = nullptr;
+    versionMarker = nullptr;
 }
 
 } // namespace quillon

@@ -4,6 +4,7 @@
 #include "host/DriverLibrary.h"
 #include "log/ValueText.h"
 #include "driver/ComUtil.h"
+#include "driver/DriverInterfaces.h"
 #include "driver/IOGlobals.h"
 #include "script/VBScriptEngine.h"
 #include "script/VariantConversion.h"
@@ -125,6 +126,32 @@ bool ParseNumbers(const std::string &text, TagInfo &info) {
     return true;
 }
 
+// The name of a status code that requests and status calls answer with.
+const char *StatusName(HRESULT status) {
+    static const struct {
+        HRESULT code;
+        const char *name;
+    } kNames[] = {{E_FAIL, "E_FAIL"},
+                  {E_NOTIMPL, "E_NOTIMPL"},
+                  {E_INVALIDARG, "E_INVALIDARG"},
+                  {E_POINTER, "E_POINTER"},
+                  {E_OUTOFMEMORY, "E_OUTOFMEMORY"},
+                  {E_NOINTERFACE, "E_NOINTERFACE"},
+                  {E_ACCESSDENIED, "E_ACCESSDENIED"},
+                  {E_UNEXPECTED, "E_UNEXPECTED"},
+                  {DISP_E_UNKNOWNNAME, "DISP_E_UNKNOWNNAME"},
+                  {DISP_E_TYPEMISMATCH, "DISP_E_TYPEMISMATCH"},
+                  {static_cast<HRESULT>(0x80020101), "SCRIPT_E_REPORTED"},
+                  {IO_E_RECEIVE_TIMEOUT, "receive time-out"},
+                  {IO_E_INTERFACE_NONE, "physical interface is 'None'"},
+                  {IO_E_NOT_VALIDATED, "tag not validated"},
+                  {IO_E_TAG_NOT_ACCEPTED, "tag not accepted by the driver"},
+                  {IO_E_NOT_STARTED, "driver not started"}};
+    for (const auto &entry : kNames)
+        if (entry.code == status) return entry.name;
+    return "unknown status";
+}
+
 class Session {
 public:
     Session(DriverLibrary &driver) : driver_(driver) {}
@@ -222,16 +249,23 @@ private:
         return request;
     }
 
-    bool Report(const std::string &what, short result, HVALUE message) {
+    // Requests go through the driver object, whose IO answers with the full
+    // status code that drvIO folds into 1 or -1.
+    HRESULT IO(DriverRequest &request, HVALUE value) {
+        return object_->IO(&request, value);
+    }
+
+    bool Report(const std::string &what, HRESULT result, HVALUE message) {
         const char *text = nullptr;
-        if (result == 1) {
+        if (SUCCEEDED(result)) {
             printf("%s: ok\n", what.c_str());
-        } else if (hvGetType(message) == HV_STR && hvGetString(message, &text) && text && *text) {
-            printf("%s: FAILED (%s)\n", what.c_str(), text);
-        } else {
-            printf("%s: FAILED\n", what.c_str());
+            return true;
         }
-        return result == 1;
+        printf("%s: FAILED (hr=%08X %s)", what.c_str(), static_cast<unsigned>(result), StatusName(result));
+        if (message && hvGetType(message) == HV_STR && hvGetString(message, &text) && text && *text)
+            printf(": %s", text);
+        printf("\n");
+        return false;
     }
 
     bool Read(const std::string &text) {
@@ -240,8 +274,8 @@ private:
         HValue value = HValue::Create(), message = HValue::Create();
         const uint16_t operation = tag.info.blockSize > 1 ? OP_READ_BLOCK : OP_READ_VALUE;
         DriverRequest request = Request(tag, operation, value.get(), message.get());
-        const short result = driver_.io(&request, value.get());
-        if (result == 1) {
+        const HRESULT result = IO(request, value.get());
+        if (SUCCEEDED(result)) {
             printf("%s = %s\n", text.c_str(), FullText(value.get()).c_str());
             return true;
         }
@@ -257,13 +291,13 @@ private:
             HValue value = HValue::Create(), message = HValue::Create();
             DriverRequest request =
                 Request(tag, tag.info.blockSize > 1 ? OP_READ_BLOCK : OP_READ_VALUE, value.get(), message.get());
-            const short result = driver_.io(&request, value.get());
+            const HRESULT result = IO(request, value.get());
             hvTime stamp = SecondsToTime(hvGetTimestamp(value.get()));
             hvCalendar when = {};
             hvTimeToCalendar(&stamp, &when);
             printf("%-20s %-30s quality %3u  %02u:%02u:%02u.%03u  %s\n", text.c_str(),
-                   result == 1 ? ValueToText(value.get()).c_str() : "-", hvGetQuality(value.get()), when.hour,
-                   when.minute, when.second, when.millisecond, result == 1 ? "ok" : "FAILED");
+                   SUCCEEDED(result) ? ValueToText(value.get()).c_str() : "-", hvGetQuality(value.get()), when.hour,
+                   when.minute, when.second, when.millisecond, SUCCEEDED(result) ? "ok" : StatusName(result));
             fflush(stdout);
         }
         return true;
@@ -289,7 +323,7 @@ private:
     bool WriteValue(const std::string &what, const Tag &tag, HVALUE value, HVALUE message) {
         const uint16_t operation = tag.info.blockSize > 1 ? OP_WRITE_BLOCK : OP_WRITE_VALUE;
         DriverRequest request = Request(tag, operation, value, message);
-        return Report(what, driver_.io(&request, value), message);
+        return Report(what, IO(request, value), message);
     }
 
     bool ReadEvents() {
@@ -299,7 +333,8 @@ private:
         tag.info.blockSize = 4;
         HValue value = HValue::Create(), message = HValue::Create();
         DriverRequest request = Request(tag, OP_READ_BLOCK, value.get(), message.get());
-        if (driver_.io(&request, value.get()) != 1) return Report("events", -1, message.get());
+        const HRESULT result = IO(request, value.get());
+        if (FAILED(result)) return Report("events", result, message.get());
         const unsigned count = hvListCount(value.get());
         printf("events: %u\n", count);
         hvPosition position = nullptr;
@@ -319,8 +354,8 @@ private:
 
     bool Status(const std::string &name) {
         HValue value = HValue::Create();
-        const short result = driver_.getStatus(name.c_str(), value.get());
-        if (result != 1) return Report("status " + name, result, nullptr);
+        const HRESULT result = object_->GetStatus(name.c_str(), value.get());
+        if (FAILED(result)) return Report("status " + name, result, nullptr);
         printf("status %s = %s\n", name.c_str(), ValueToText(value.get()).c_str());
         return true;
     }
@@ -334,7 +369,7 @@ private:
             return false;
         }
         const std::string name = assignment.substr(0, equals);
-        return Report("set-status " + assignment, driver_.setStatus(name.c_str(), value.get()), nullptr);
+        return Report("set-status " + assignment, object_->SetStatus(name.c_str(), value.get()), nullptr);
     }
 
     bool SetParameters(const std::string &list) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace quillon {
 
@@ -34,6 +35,24 @@ bool TextBuilder::Append(const char *text, size_t length) {
     room_ -= static_cast<unsigned>(length);
     text_[position_] = '\0';
     return room_ > 0;
+}
+
+bool TextBuilder::AppendWide(const wchar_t *text) {
+    if (room_ == 0) return false;
+    if (!text || !*text) return true;
+    // Characters the code page lacks become its default character, so a tag
+    // name outside it still shows whole.
+    const int needed = WideCharToMultiByte(CP_THREAD_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (needed <= 1) return true;
+    if (static_cast<unsigned>(needed) <= room_ + 1) {
+        WideCharToMultiByte(CP_THREAD_ACP, 0, text, -1, text_ + position_, needed, nullptr, nullptr);
+        position_ += static_cast<unsigned>(needed - 1);
+        room_ -= static_cast<unsigned>(needed - 1);
+        return room_ > 0;
+    }
+    std::string narrow(static_cast<size_t>(needed), '\0');
+    WideCharToMultiByte(CP_THREAD_ACP, 0, text, -1, &narrow[0], needed, nullptr, nullptr);
+    return Append(narrow.data(), static_cast<size_t>(needed - 1));
 }
 
 bool TextBuilder::Format(const char *format, ...) {
@@ -230,11 +249,11 @@ bool AppendTagText(TextBuilder &builder, const wchar_t *device, const wchar_t *i
                    uint16_t n2, uint16_t n3, uint16_t n4, IUnknown *tagObject) {
     bool named = false;
     if (!IsEmpty(device)) {
-        if (!builder.Format("{%ls}", device)) return false;
-        if (!builder.Format("'%ls'", item ? item : L"")) return false;
+        if (!builder.Append("{") || !builder.AppendWide(device) || !builder.Append("}")) return false;
+        if (!builder.Append("'") || !builder.AppendWide(item) || !builder.Append("'")) return false;
         named = true;
     } else if (!IsEmpty(item)) {
-        if (!builder.Format("'%ls'", item)) return false;
+        if (!builder.Append("'") || !builder.AppendWide(item) || !builder.Append("'")) return false;
         named = true;
     }
     // A named tag shows its numbers only when it has any.

@@ -36,6 +36,8 @@ public:
 
     bool Append(const char *text);
     bool Append(const char *text, size_t length);
+    // UTF-16 text in the thread's code page.
+    bool AppendWide(const wchar_t *text);
     bool Format(const char *format, ...) QUILLON_PRINTF(2, 3);
 
     bool FullForm() const { return (flags_ & TEXT_PLAIN) == 0; }

@@ -63,7 +63,9 @@ CVBScriptEngine::CVBScriptEngine(CIOGlobals *globals) : IOApi(globals) {
         ++shared.liveEngines;
         factory = shared.factory;
     }
-    if (factory) factory->CreateInstance(nullptr, __uuidof(IActiveScript), script_.put_void());
+    creation_ = factory ? factory->CreateInstance(nullptr, __uuidof(IActiveScript), script_.put_void())
+                        : REGDB_E_CLASSNOTREG;
+    if (SUCCEEDED(creation_) && !script_) creation_ = E_NOINTERFACE;
 }
 
 CVBScriptEngine::~CVBScriptEngine() {
@@ -78,17 +80,19 @@ HRESULT CVBScriptEngine::Create(CIOGlobals *globals, CVBScriptEngine **out) {
     *out = nullptr;
     CVBScriptEngine *engine = new (std::nothrow) CVBScriptEngine(globals);
     if (!engine) return E_OUTOFMEMORY;
-    if (FAILED(engine->Connect())) {
+    const HRESULT connected = engine->Connect();
+    if (FAILED(connected)) {
         engine->Release();
-        return E_FAIL;
+        return connected;
     }
     *out = engine;
     return S_OK;
 }
 
-// Without an engine there is nothing to connect; the later calls say so.
+// An engine that could not be created (VBScript missing or disabled) fails
+// the creation, so that callers report that and not a compile error.
 HRESULT CVBScriptEngine::Connect() {
-    if (!script_) return S_OK;
+    if (FAILED(creation_)) return creation_;
     HRESULT hr = script_->QueryInterface(__uuidof(IActiveScriptParse), parse_.put_void());
     if (SUCCEEDED(hr)) hr = script_->SetScriptSite(this);
     if (SUCCEEDED(hr)) hr = parse_->InitNew();

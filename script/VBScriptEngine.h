@@ -88,6 +88,7 @@ private:
     ULONG refs_ = 1;
     ServiceProvider serviceProvider_{*this};
     ComPtr<IActiveScript> script_;
+    HRESULT creation_ = E_FAIL;
     ComPtr<IActiveScriptParse> parse_;
     unsigned lastErrorLine_ = 0;
     unsigned lastErrorColumn_ = 0;

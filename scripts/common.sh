@@ -1,4 +1,8 @@
 # Shared by the build, demo and test scripts.
+
+# Any failing command names itself before the script ends.
+set -E
+trap 'status=$?; echo "error: \"$BASH_COMMAND\" failed with exit code $status (${BASH_SOURCE[0]}:$LINENO)" >&2' ERR
 QUILLON_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_ROOT="${QUILLON_BUILD_ROOT:-$QUILLON_ROOT/build}"
 
@@ -26,12 +30,17 @@ configure_and_build() {
 
 # prepare_wine ARCH: makes the build tree's Wine prefix (once) and starts its
 # server with stdio of its own, so that test programs start in milliseconds.
+# A server that is already running (left by an earlier demo or test run) is
+# used as it is.
 prepare_wine() {
     local dir="$BUILD_ROOT/$1"
     "$QUILLON_ROOT/scripts/make-prefix.sh" "$dir"
     (
         export WINEPREFIX="$dir/wineprefix"
-        wineserver -p 300 </dev/null >/dev/null 2>&1
-        "$dir/wine-run" cmd /c exit </dev/null >/dev/null 2>&1 || true
+        wineserver -p 300 </dev/null >/dev/null 2>&1 || true
+        if ! "$dir/wine-run" cmd /c exit </dev/null >/dev/null 2>&1; then
+            echo "error: Wine cannot start programs in $WINEPREFIX" >&2
+            exit 1
+        fi
     )
 }

@@ -1,15 +1,35 @@
 #!/bin/bash
-# make-prefix.sh BUILD_DIR: creates BUILD_DIR/wineprefix without prompts.
+# make-prefix.sh BUILD_DIR: creates BUILD_DIR/wineprefix without prompts and
+# applies the settings the tests rely on. The settings are applied again
+# whenever this script changes, without making the prefix anew.
 set -euo pipefail
 dir="$1"
 prefix="$dir/wineprefix"
-[ -f "$prefix/.quillon-ready" ] && exit 0
-rm -rf "$prefix"
+marker="$prefix/.quillon-ready"
+version="$(sha1sum "$0" | cut -d' ' -f1)"
+[ -f "$marker" ] && [ "$(cat "$marker")" = "$version" ] && exit 0
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-"$dir/wine-run" wineboot -u </dev/null >/dev/null 2>&1
-# Hidden windows (socket notification windows) need a display driver even
-# when no X server is there.
-"$dir/wine-run" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d x11,null /f \
-    </dev/null >/dev/null 2>&1
+if [ ! -f "$prefix/system.reg" ]; then
+    rm -rf "$prefix"
+    "$dir/wine-run" wineboot -u </dev/null >/dev/null 2>&1 || { echo "error: wineboot failed for $prefix" >&2; exit 1; }
+fi
+settings() {
+    # Hidden windows (socket notification windows) need a display driver
+    # even when no X server is there.
+    echo "[HKEY_CURRENT_USER\\Software\\Wine\\Drivers]"
+    echo '"Graphics"="x11,null"'
+    # A crashing program ends at once (exit code 5) instead of waiting in
+    # Wine's debugger until the test's time limit.
+    local view
+    for view in "" "Wow6432Node\\"; do
+        echo "[HKEY_LOCAL_MACHINE\\Software\\${view}Microsoft\\Windows NT\\CurrentVersion\\AeDebug]"
+        echo '"Debugger"=""'
+    done
+}
+reg_file="$(mktemp --suffix=.reg)"
+trap 'rm -f "$reg_file"' EXIT
+{ echo "REGEDIT4"; echo; settings; } > "$reg_file"
+"$dir/wine-run" regedit /S "$(winepath -w "$reg_file" 2>/dev/null || echo "Z:$reg_file")" </dev/null >/dev/null 2>&1 ||
+    { echo "error: the test settings could not be written into $prefix" >&2; exit 1; }
 wineserver -w </dev/null >/dev/null 2>&1 || true
-touch "$prefix/.quillon-ready"
+echo "$version" > "$marker"

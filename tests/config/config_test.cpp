@@ -641,6 +641,8 @@ TEST_F(ConfigTest, SaveFailsWhenTheArrayWouldBeTooLong) {
     ASSERT_TRUE(config_->SetU32("P32767", 1));
     EXPECT_FALSE(config_->SaveToValue(h.get()));
     EXPECT_EQ(config_->Count(), 32768u);
+    // The earlier form is not left behind as if it were the current one.
+    EXPECT_EQ(hvGetType(h.get()), static_cast<unsigned>(HV_NULL));
 }
 
 // --- Malformed saved forms -------------------------------------------------

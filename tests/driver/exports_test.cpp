@@ -302,6 +302,32 @@ TEST_F(DriverTest, LegacyRecordsAreConvertedByTheirLayout) {
     EXPECT_TRUE(HasMessageMatching(R"(TAG\t<== \(\d+\.\d{3}\) Tag\(1\.2\.3\.4\)\.ReadValue = ERROR \(hr=8004E007\))"));
 }
 
+// A packed record is as long as its last field. Its value handle's low two
+// bytes sit where the aligned layout has its mask bytes: a handle ending in
+// two zero bytes must not make the record look aligned, which would read the
+// value from past its end (here a page that cannot be read).
+TEST_F(DriverTest, PackedRecordIsNotReadPastItsEnd) {
+    // Without a log nothing but the checks in front of the script reads the
+    // handle, which is made up.
+    IIODriverInstance *driver = Instance();
+    StartWith(driver, Settings());
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    const size_t page = system.dwPageSize;
+    BYTE *pages = static_cast<BYTE *>(VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    ASSERT_NE(nullptr, pages);
+    DWORD old = 0;
+    ASSERT_TRUE(VirtualProtect(pages + page, page, PAGE_NOACCESS, &old));
+    const size_t size = 28 + sizeof(HVALUE);
+    LegacyRecord packed = MakeLegacy(1, OP_READ_VALUE, 4, 28, reinterpret_cast<HVALUE>(uintptr_t{0x7FFF0000}));
+    BYTE *record = pages + page - size;
+    memcpy(record, packed.bytes, size);
+
+    HValue value = HValue::Create();
+    EXPECT_EQ(driver->IO(reinterpret_cast<DriverRequest *>(record), value.get()), static_cast<HRESULT>(0x8004E007));
+    VirtualFree(pages, 0, MEM_RELEASE);
+}
+
 TEST_F(DriverTest, RequestsWithTextsMustBeValidatedBeforehand) {
     IIODriverInstance *driver = Instance();
     StartLogged(driver);

@@ -29,6 +29,7 @@ protected:
     void TearDown() override {
         parser_.reset();
         driver_.reset();
+        if (library_.stopComm) library_.stopComm(0, 0, 0, 0);
         library_.Unload();
     }
 

@@ -50,6 +50,10 @@ struct LinkWorld {
     // Calls of GetLinkState from threads other than the link's own.
     std::atomic<int> stateQueries{0};
     std::atomic<bool> connectReturned{false};
+    // While set, GetProperty waits for the gate (a request that runs long).
+    std::atomic<bool> holdProperties{false};
+    std::atomic<int> heldProperties{0};
+    UniqueHandle propertyGate{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 
     void Clear() {
         ScopedLock lock(guard);
@@ -74,6 +78,10 @@ public:
     HRESULT STDMETHODCALLTYPE GetProperty(uint16_t group, uint16_t item, DriverRequest *request,
                                           HVALUE value) override {
         Record(false, group, item, request, value);
+        if (world_.holdProperties) {
+            ++world_.heldProperties;
+            WaitForSingleObject(world_.propertyGate.get(), kDeadlineMs);
+        }
         if (group == 3 || group == 4) return hvSetI32(value, group * 1000 + item) ? S_OK : E_FAIL;
         return CScriptedLink::GetProperty(group, item, request, value);
     }
@@ -691,6 +699,57 @@ TEST_F(DriverObjectTest, StatusAndEventsThroughTheDriverObject) {
     }());
 }
 
+// A restart while a request runs on another thread waits for that request,
+// so the old host is gone (its script stopped, its log closed) before the
+// new one starts, and the new session's log stays open.
+TEST_F(DriverObjectTest, RestartWaitsForARequestStillRunning) {
+    script_.connectDefault = true;
+    Configure(DriverSettings().String("VBScript.Code", "Sub OnStart\n  Host.Trace \"start\"\nEnd Sub\n"
+                                                       "Sub OnStop\n  Host.Trace \"stop\"\nEnd Sub\n"));
+    ASSERT_EQ(S_OK, driver_->StartComm(0, 0, 0, 0));
+    ASSERT_TRUE(WaitUntil([&] { return Status() == 2; }));
+
+    world_.holdProperties = true;
+    HRESULT held = E_UNEXPECTED;
+    std::thread request([&] {
+        HValue value = HValue::Create();
+        DriverRequest record = MakeRequest(OP_READ_VALUE, -1, 0, 3, 7, value.get());
+        record.flags = REQUEST_FLAG_VALIDATED;
+        held = IO(record, value.get());
+    });
+    ASSERT_TRUE(WaitUntil([&] { return world_.heldProperties == 1; }));
+    // Lets the request go once the new host has started, or after a while
+    // when the restart waits for it as it should.
+    std::atomic<bool> startedEarly{false};
+    std::thread releaser([&] {
+        startedEarly = WaitUntil([&] { return world_.created == 2; }, 2000);
+        SetEvent(world_.propertyGate.get());
+    });
+    EXPECT_EQ(S_OK, driver_->StartComm(0, 0, 0, 0));
+    releaser.join();
+    request.join();
+    world_.holdProperties = false;
+    EXPECT_FALSE(startedEarly);
+    EXPECT_EQ(S_OK, held);
+    EXPECT_EQ(2, world_.created);
+
+    TagInfo info = {};
+    info.type = HV_HVAL;
+    driver_->Validate(L"", L"IO.PhysicalLayerStatus", &info);
+    const std::vector<std::string> messages = Messages();
+    const auto first = [&](const std::string &line, size_t from = 0) {
+        return std::find(messages.begin() + static_cast<std::ptrdiff_t>(from), messages.end(), line) -
+               messages.begin();
+    };
+    const size_t stop = static_cast<size_t>(first("DRIVER\t  Trace: stop"));
+    const size_t firstStart = static_cast<size_t>(first("DRIVER\t  Trace: start"));
+    ASSERT_LT(firstStart, messages.size());
+    const size_t secondStart = static_cast<size_t>(first("DRIVER\t  Trace: start", firstStart + 1));
+    EXPECT_LT(stop, secondStart);
+    EXPECT_LT(secondStart, messages.size());
+    EXPECT_TRUE(ContainsMatching(messages, R"(TAG\tTag\('IO\.PhysicalLayerStatus'\)\.Validate = .*)"));
+}
+
 TEST_F(DriverObjectTest, WorkingOnlineThroughTheDriverObject) {
     script_.connectDefault = true;
     Configure(DriverSettings().Int("IO.StartOffline", 1));
@@ -793,6 +852,7 @@ void WarmUp::SetUp() {
                               .String("IO.Type", kLinkType)
                               .String("IO.Log.Filename", scratch.File("driver.log"))
                               .Int("IO.Log.Enable", 1)
+                              .String("VBScript.Code", "Sub OnStart\n  Host.Trace \"warm\"\nEnd Sub\n")
                               .Make();
         driver->SetSettingsHandle(settings.get());
         driver->StartComm(0, 0, 0, 0);

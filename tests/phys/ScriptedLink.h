@@ -5,11 +5,11 @@
 #include "driver/DriverInterfaces.h"
 #include "driver/IOHost.h"
 #include "phys/PhysicalLayer.h"
+#include "tests/support/ProcessCounts.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <atomic>
 #include <deque>
@@ -31,24 +31,6 @@ inline bool WaitUntil(const std::function<bool()> &condition, DWORD deadlineMs =
         Sleep(5);
     }
     return true;
-}
-
-inline unsigned ThreadCount() {
-    unsigned count = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return 0;
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
-    CloseHandle(snapshot);
-    return count;
-}
-
-inline DWORD HandleCount() {
-    DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
-    return count;
 }
 
 // Outcomes and observations of one scripted link; outlives the link.

@@ -12,6 +12,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -209,34 +211,65 @@ TEST_F(PhysicalLayerTest, QueryInterfaceAndProperties) {
     EXPECT_EQ(E_NOTIMPL, link->ForceDisconnect());
 }
 
-// The engine's own slots follow the interface's eleven.
-TEST_F(PhysicalLayerTest, SlotOrder) {
-    script_.QueueConnects({true});
-    CScriptedLink *link = Start();
-    ASSERT_TRUE(WaitState(LINK_CONNECTED));
-    void **slots = *reinterpret_cast<void ***>(static_cast<IIOInterface *>(link));
-    using LongSlot = HRESULT(STDMETHODCALLTYPE *)(IIOInterface *, long *);
-    using BoolSlot = BOOL (*)(IIOInterface *);
-    using VoidSlot = void (*)(IIOInterface *);
-    using DwordSlot = DWORD (*)(IIOInterface *);
-    using HandleSlot = HANDLE (*)(IIOInterface *);
-    long state = 0;
-    EXPECT_EQ(S_OK, reinterpret_cast<LongSlot>(slots[9])(link, &state));
-    EXPECT_EQ(LINK_CONNECTED, state);
-    EXPECT_EQ(E_NOTIMPL, reinterpret_cast<HRESULT(STDMETHODCALLTYPE *)(IIOInterface *)>(slots[10])(link));
-    script_.passive = true;
-    EXPECT_TRUE(reinterpret_cast<BoolSlot>(slots[21])(link));
-    script_.passive = false;
-    EXPECT_FALSE(reinterpret_cast<BoolSlot>(slots[21])(link));
-    reinterpret_cast<VoidSlot>(slots[20])(link);
-    EXPECT_EQ(1, script_.wakeCalls.load());
-    EXPECT_EQ(0u, reinterpret_cast<DwordSlot>(slots[22])(link));
-    EXPECT_EQ(1, script_.postponedCalls.load());
-    EXPECT_EQ(nullptr, reinterpret_cast<HandleSlot>(slots[23])(link));
-    script_.dataFrames = 1;
-    EXPECT_TRUE(reinterpret_cast<BoolSlot>(slots[17])(link));
-    script_.dataFrames = 0;
-    EXPECT_FALSE(reinterpret_cast<BoolSlot>(slots[17])(link));
+// The slot a virtual member occupies in its class's table, read from the
+// member pointer itself (in this compiler's ABI a virtual member pointer holds
+// one plus the slot's byte offset). Nothing is called through the table, so
+// the check holds for every calling convention.
+template <class Member>
+long SlotOf(Member member) {
+    static_assert(sizeof(Member) == 2 * sizeof(void *), "a member pointer is two words here");
+    uintptr_t words[2];
+    memcpy(words, &member, sizeof words);
+    if ((words[0] & 1) == 0) return -1;  // not a virtual member
+    return static_cast<long>((words[0] - 1) / sizeof(void *));
+}
+
+// The leak checks of these tests count handles and threads: both counts see
+// one left open on purpose.
+TEST(ProcessCounts, SeeALeftOverHandleAndThread) {
+    const DWORD handles = HandleCount();
+    HANDLE leaked = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(nullptr, leaked);
+    EXPECT_EQ(handles + 1, HandleCount());
+    const unsigned threads = ThreadCount();
+    HANDLE waiter = CreateThread(
+        nullptr, 0, [](void *event) -> DWORD { return WaitForSingleObject(event, INFINITE); }, leaked, 0, nullptr);
+    ASSERT_NE(nullptr, waiter);
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threads + 1; }));
+    EXPECT_EQ(handles + 2, HandleCount());
+    SetEvent(leaked);
+    WaitForSingleObject(waiter, INFINITE);
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threads; }));
+    CloseHandle(waiter);
+    CloseHandle(leaked);
+    EXPECT_EQ(handles, HandleCount());
+}
+
+// The link operations follow the interface's eleven slots, in the order that
+// links built apart from the engine rely on.
+TEST(PhysicalLayerSlots, OrderIsTheBinaryContract) {
+    EXPECT_EQ(3, SlotOf(&IIOInterface::Stop));
+    EXPECT_EQ(4, SlotOf(&IIOInterface::Transact));
+    EXPECT_EQ(5, SlotOf(&IIOInterface::ReadByte));
+    EXPECT_EQ(6, SlotOf(&IIOInterface::Read));
+    EXPECT_EQ(7, SlotOf(&IIOInterface::GetProperty));
+    EXPECT_EQ(8, SlotOf(&IIOInterface::SetProperty));
+    EXPECT_EQ(9, SlotOf(&IIOInterface::GetLinkState));
+    EXPECT_EQ(10, SlotOf(&IIOInterface::ForceDisconnect));
+    EXPECT_EQ(11, SlotOf(&CPhysicalLayer::Initialize));
+    EXPECT_EQ(12, SlotOf(&CPhysicalLayer::Connect));
+    EXPECT_EQ(13, SlotOf(&CPhysicalLayer::Send));
+    EXPECT_EQ(14, SlotOf(&CPhysicalLayer::Poll));
+    EXPECT_EQ(15, SlotOf(&CPhysicalLayer::IsConnectionLost));
+    EXPECT_EQ(16, SlotOf(&CPhysicalLayer::CheckIncomingConnection));
+    EXPECT_EQ(17, SlotOf(&CPhysicalLayer::IsDataAvailable));
+    EXPECT_EQ(18, SlotOf(&CPhysicalLayer::Disconnect));
+    EXPECT_EQ(19, SlotOf(&CPhysicalLayer::Terminate));
+    EXPECT_EQ(20, SlotOf(&CPhysicalLayer::WakeUp));
+    EXPECT_EQ(21, SlotOf(&CPhysicalLayer::IsPassive));
+    EXPECT_EQ(22, SlotOf(&CPhysicalLayer::OnReconnectPostponed));
+    EXPECT_EQ(23, SlotOf(&CPhysicalLayer::GetExtraWaitHandle));
+    EXPECT_EQ(24, SlotOf(&CPhysicalLayer::OnDataReceived));
 }
 
 TEST_F(PhysicalLayerTest, RecoveryOffAbortsAtTheFirstFailure) {
@@ -412,12 +445,19 @@ TEST_F(PhysicalLayerTest, ActivityKeepsTheChannelOpen) {
     Start();
     ASSERT_TRUE(WaitState(LINK_CONNECTED));
     // Each answered transaction is activity; the channel outlives two periods.
+    // A loaded machine may stall this thread for longer than a period, and
+    // then the drop is right: only gaps shorter than the period are judged.
     const DWORD start = GetTickCount();
+    DWORD last = start, longestGap = 0;
     while (GetTickCount() - start < 2500) {
         TransactStatistics statistics;
         ASSERT_EQ(S_OK, Transact(statistics));
-        Sleep(100);
+        const DWORD now = GetTickCount();
+        longestGap = std::max(longestGap, now - last);
+        last = now;
+        Sleep(50);
     }
+    if (longestGap >= 900) GTEST_SKIP() << "this thread stalled for " << longestGap << " ms";
     EXPECT_FALSE(host_->HasEvent(19));
     EXPECT_EQ(LINK_CONNECTED, State());
 }

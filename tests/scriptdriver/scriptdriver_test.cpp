@@ -1,5 +1,6 @@
 // The script driver end to end: the DLL's exports, the driver object they
 // share and the system's VBScript engine answering the requests.
+#include "driver/ControlTags.h"
 #include "tests/support/DriverLibrary.h"
 
 #include <gtest/gtest.h>
@@ -31,6 +32,8 @@ protected:
         if (HasFailure()) std::printf("--- log ---\n%s--- end of log ---\n", ReadWholeFile(logPath_).c_str());
         parser_.reset();
         driver_.reset();
+        // A started driver keeps its library loaded: stop it first.
+        if (library_.stopComm) library_.stopComm(0, 0, 0, 0);
         library_.Unload();
     }
 
@@ -270,6 +273,30 @@ TEST_F(ScriptDriverTest, SecondStartStopsTheFirstScriptFirst) {
     EXPECT_EQ(CountOf("  Trace: stop two"), 1u);
 }
 
+// A host that unloads the library while communication is started does not
+// pull the code from under the script and the link: the library stays
+// loaded and started, nothing runs inside the loader's lock, and a later
+// stop runs OnStop and lets the library go.
+TEST_F(ScriptDriverTest, UnloadWhileStartedKeepsTheLibraryUntilStopped) {
+    ASSERT_EQ(Start(std::string("Const Tag = \"one\"\n") + kStopScript), 1);
+    parser_.reset();
+    driver_.reset();
+    const HMODULE module = GetModuleHandleA("Quillon.dll");
+    ASSERT_NE(nullptr, module);
+    library_.Unload();
+    EXPECT_EQ(module, GetModuleHandleA("Quillon.dll"));
+    EXPECT_FALSE(Logged("  Trace: stop one"));
+
+    ASSERT_NO_FATAL_FAILURE(library_.Load());
+    HValue value = HValue::Create();
+    DriverRequest status = HostTagRequest(HOST_TAG_WORK_ONLINE, OP_READ_VALUE, value.get());
+    EXPECT_EQ(library_.io(&status, value.get()), 1);
+    EXPECT_EQ(Stop(), 1);
+    EXPECT_TRUE(Logged("  Trace: stop one"));
+    library_.Unload();
+    EXPECT_EQ(nullptr, GetModuleHandleA("Quillon.dll"));
+}
+
 // --- Requests -------------------------------------------------------------
 
 const char kReadScript[] = "Sub OnRead_Temp(Request, Value)\n"
@@ -298,6 +325,24 @@ TEST_F(ScriptDriverTest, ItemsThatAreNoNameRunTheGeneralProcedure) {
     EXPECT_EQ(ReadText(L"40001"), "general 40001");
     EXPECT_EQ(ReadText(L"a-b(c)"), "general a-b(c)");
     EXPECT_EQ(Stop(), 1);
+}
+
+// Tag names outside Latin-1 show whole in the trace and the validation
+// line, in the code page (characters it lacks become its default one).
+TEST_F(ScriptDriverTest, ItemTextOutsideLatin1IsTracedWhole) {
+    ASSERT_EQ(Start(kReadScript), 1);
+    HValue value = HValue::Create();
+    EXPECT_EQ(Read(L"\u20ACuro", value.get()), S_OK);
+    EXPECT_EQ(Read(L"\u6771\u4EACuro", value.get()), S_OK);
+    EXPECT_EQ(Stop(), 1);
+    const std::vector<std::string> messages = Messages();
+    for (const char *name : {".{1,2}uro", ".{2,4}uro"}) {
+        const std::string tag = std::string(R"(Tag\(')") + name + R"('\))";
+        EXPECT_TRUE(ContainsMatching(messages, "TAG\t" + tag + R"(\.Validate = SUCCESS \(type=0;flags=0\))")) << name;
+        EXPECT_TRUE(ContainsMatching(messages, R"(TAG\t<== \(\d+\.\d{3}\) )" + tag + R"(\.ReadValue = .*'general )" +
+                                                   name + "'"))
+            << name;
+    }
 }
 
 // Asking the engine again and again for an item procedure the script lacks

@@ -165,6 +165,8 @@ protected:
     void SetUp() override { ASSERT_NO_FATAL_FAILURE(library_.Load()); }
     void TearDown() override {
         instance_.reset();
+        // A started driver keeps its library loaded: stop it first.
+        if (library_.stopComm) library_.stopComm(0, 0, 0, 0);
         library_.Unload();
     }
 
