@@ -65,7 +65,14 @@ CIOLog::CIOLog(CIOGlobals *globals, const DriverRequest &request, HRESULT *resul
 LONGLONG CIOLog::Now() const { return counter_(); }
 
 CIOLog::~CIOLog() {
-    if (!active_) return;
+    if (!active_) {
+        // A request that turned the log on (a control-tag write of the log
+        // settings) is traced too; its start was not timed.
+        if (!Logger()->IsWriting()) return;
+        value_ = HValue::Share(request_.value);
+        RequestText(request_, value_.get(), text_);
+        start_ = Now();
+    }
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     const double seconds = static_cast<double>(Now() - start_) / static_cast<double>(frequency.QuadPart);

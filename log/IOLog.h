@@ -32,8 +32,8 @@ private:
     HValue value_;
     HRESULT *result_;
     CounterSource counter_;
-    // Nothing is built or written for a request that starts while no log
-    // is being written.
+    // Nothing is built for a request that starts while no log is being
+    // written; it is traced only when it turned the log on itself.
     bool active_;
     RequestTextBuffer text_;
     LONGLONG start_;

@@ -106,10 +106,19 @@ HRESULT STDMETHODCALLTYPE CPhysicalLayer::Transact(CFrameBuffer *send, CFrameBuf
         statistics->failures = 1;
         return E_FAIL;
     }
+    const bool onLinkThread = GetCurrentThreadId() == threadId_;
+    if (onLinkThread && executing_) {
+        // Called back from inside a transaction (while a frame is received):
+        // the caller of that transaction holds the submission lock and waits
+        // for this thread, so the nested one could never run.
+        Log(LOG_CHANFER, "Transaction refused: the link thread is inside a transaction already");
+        statistics->failures = 1;
+        return E_FAIL;
+    }
     TransactionRecord record;
     record.send = send;
     record.receive = receive;
-    const HRESULT result = GetCurrentThreadId() == threadId_ ? ExecuteOwn(&record) : requests_->Submit(&record);
+    const HRESULT result = onLinkThread ? ExecuteOwn(&record) : requests_->Submit(&record);
     *statistics = record.counters;
     return result;
 }
@@ -405,6 +414,11 @@ HRESULT CPhysicalLayer::ExecuteOwn(TransactionRecord *record) {
 }
 
 HRESULT CPhysicalLayer::Execute(TransactionRecord *record) {
+    struct Executing {
+        bool &flag;
+        explicit Executing(bool &executing) : flag(executing) { flag = true; }
+        ~Executing() { flag = false; }
+    } executing(executing_);
     if (record->send) {
         if (!Send(record->send)) {
             ++record->counters.failures;

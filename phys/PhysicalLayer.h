@@ -133,6 +133,8 @@ private:
     DWORD retryCount_ = 0;
     DWORD lastAttemptTick_ = 0;
     bool connected_ = false;
+    // Set by the link thread while it executes a transaction.
+    bool executing_ = false;
     bool attempted_ = false;
     volatile LONG bytesSent_ = 0;
     volatile LONG bytesReceived_ = 0;

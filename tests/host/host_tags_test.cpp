@@ -269,6 +269,19 @@ TEST_F(HostTagsTest, SettingTheLogFileRedirectsTheLog) {
     EXPECT_TRUE(Contains(LogMessages(newLog), "DRIVER\tdrvGetStatus('LOGFILE') = '" + newLog + "'"));
 }
 
+// A write that turns the log on leaves its own trace line in the log it
+// opened; the one that turns it off is the last it does not trace.
+TEST_F(HostTagsTest, TurningTheLogOnThroughTheTagTracesThatRequest) {
+    IIODriverInstance *driver = Instance();
+    StartWith(driver, Settings().String("IO.Log.Filename", logPath_).Int("IO.Log.Enable", 0));
+    HValue name = StringValue("IO.Log.Enable");
+    HValue on = I32Value(1);
+    HValue pairs = ArrayOf({name.get(), on.get()});
+    EXPECT_EQ(SetParameters(driver, pairs.get()).result, S_OK);
+    EXPECT_TRUE(ContainsMatching(Messages(),
+        R"(TAG\t==> \(\d+\.\d{3}\) Tag\(65535\.0\.0\.3\)\.WriteValue .*IO\.Log\.Enable.* = SUCCESS .*)"));
+}
+
 TEST_F(HostTagsTest, ParametersAreReadAndWrittenByName) {
     IIODriverInstance *driver = Instance();
     StartWith(driver, LoggedSettings().Int("IO.TimeoutMs", 900));

@@ -155,6 +155,11 @@ public:
 
     HRESULT STDMETHODCALLTYPE ReceiveFrame(CFrameBuffer *receive, CFrameBuffer *) override {
         ++receives;
+        if (nestedTransact.exchange(false) && link) {
+            CFrameBuffer frame;
+            frame.Append("nested", 6);
+            nestedResult = link->Transact(&frame, nullptr, &nestedStatistics);
+        }
         if (blockReceive.exchange(false)) {
             ++blocked;
             WaitForSingleObject(gate.get(), kDeadlineMs);
@@ -238,6 +243,10 @@ public:
     UniqueHandle gate;
     std::atomic<int> blocked{0};
     std::atomic<int> receives{0}, connectedCalls{0}, disconnectedCalls{0}, framesReceived{0}, unsolicited{0};
+    // Set to make the next frame reception call the link's Transact.
+    std::atomic<bool> nestedTransact{false};
+    HRESULT nestedResult = E_UNEXPECTED;
+    TransactStatistics nestedStatistics = {};
     std::atomic<HRESULT> idleResult{E_FAIL};
     CScriptedLink *link = nullptr;
     LinkScript *script = nullptr;

@@ -670,6 +670,23 @@ TEST_F(PhysicalLayerTest, TransactionOfTheLinkThreadWaitsForAWaitingCaller) {
     ExpectStatistics(script_.ownStatistics, 1, 0, 0, 0);
 }
 
+// A transaction asked for from inside the reception of another one (on the
+// link thread, while the first caller waits) fails at once instead of
+// waiting for the lock that caller holds.
+TEST_F(PhysicalLayerTest, TransactionFromInsideATransactionFailsAtOnce) {
+    script_.QueueConnects({true});
+    Start();
+    ASSERT_TRUE(WaitState(LINK_CONNECTED));
+    host_->nestedTransact = true;
+    TransactStatistics statistics;
+    EXPECT_EQ(S_OK, Transact(statistics));
+    ExpectStatistics(statistics, 1, 0, 0, 0);
+    EXPECT_EQ(E_FAIL, host_->nestedResult);
+    ExpectStatistics(host_->nestedStatistics, 0, 1, 0, 0);
+    EXPECT_EQ(1, script_.sendCalls.load());
+    ExpectLogged({"Transaction refused: the link thread is inside a transaction already"});
+}
+
 TEST_F(PhysicalLayerTest, ConnectBlockedUntilWakeUpStillStops) {
     script_.blockConnect = true;
     Start();
