@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -457,7 +456,6 @@ TEST_F(DriverFuzz, RandomSettingsValuesAreSurvived) {
 }
 
 TEST_F(DriverFuzz, RandomRequestRecordsAreSurvived) {
-    const auto started = std::chrono::steady_clock::now();
     for (uint64_t seed : {7ull, 0xC0FFEEull}) {
         Random random(seed);
         StartForRequests();
@@ -485,7 +483,6 @@ TEST_F(DriverFuzz, RandomRequestRecordsAreSurvived) {
     // The records reached the tags' handlers, not only the checks in front.
     EXPECT_GT(succeeded_, 300u);
     EXPECT_LT(skipped_, 1000u);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
 }
 
 } // namespace
