@@ -88,8 +88,8 @@ for shot in "$shots"/*.png; do
     fi
     # Font rendering may differ a little between machines; a moved or
     # missing control differs in far more pixels.
-    differing=$(/usr/bin/compare -metric AE -fuzz 10% "$reference" "$shot" "$shots/${name%.png}.diff.png" 2>&1 >/dev/null)
-    if ! [[ "$differing" =~ ^[0-9]+$ ]] || [ "$differing" -gt 1500 ]; then
+    differing=$(/usr/bin/compare -metric AE -fuzz 3% "$reference" "$shot" "$shots/${name%.png}.diff.png" 2>&1 >/dev/null)
+    if ! [[ "$differing" =~ ^[0-9]+$ ]] || [ "$differing" -gt 100 ]; then
         echo "FAIL: $name differs from its reference in $differing pixels (see $shots/${name%.png}.diff.png)"
         failures=$((failures + 1))
     else

@@ -430,7 +430,9 @@ TEST_F(SheetTest, ValuesOfTheWrongTypeShowDefaultsAndAreWrittenReadably) {
     EXPECT_EQ(sheet->Text(SETUP, IDC_SETUP_TYPE), "None");
     EXPECT_EQ(sheet->Text(SERIAL, IDC_SERIAL_PARITY), "None");
     EXPECT_EQ(sheet->Selection(SERIAL, IDC_SERIAL_STOP_BITS), CB_ERR);
+    sheet->Type(SERIAL, IDC_SERIAL_PORT, L"7");  // not a port name
     EXPECT_EQ(sheet->Close(PSBTN_OK), S_OK);
+    EXPECT_EQ(Value("IO.Serial.Port"), "<absent>");
     EXPECT_EQ(Value("IO.TimeoutMs"), "0");
     EXPECT_EQ(Value("IO.Type"), "None");
     EXPECT_EQ(Value("VBScript.Code"), "");
@@ -550,6 +552,12 @@ TEST_F(SheetTest, ParentThatIsNotAWindowShowsNoSheet) {
     library_.setSettingsHandle(settings.get());
     EXPECT_EQ(library_.driverDialog(reinterpret_cast<HWND>(static_cast<uintptr_t>(0x4321))), -1);
     EXPECT_EQ(Stored(settings.get(), "IO.Serial.Port"), "I3");
+    // Without settings the edits would have nowhere to go.
+    IIODriverInstance *unset = nullptr;
+    ASSERT_EQ(library_.createDriverInstance(nullptr, &unset), 1);
+    EXPECT_EQ(unset->DriverDialog(nullptr), E_FAIL);
+    unset->Release();
+    EXPECT_EQ(FindDialog(CAPTION), nullptr);
 }
 
 // One picture of each page, on a configuration that enables it.
