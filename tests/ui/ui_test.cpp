@@ -79,6 +79,11 @@ std::string Stored(HVALUE settings, const char *name) {
     return "<type " + std::to_string(hvGetType(found->second)) + ">";
 }
 
+BOOL CALLBACK ClearIfUnpainted(HWND window, LPARAM painted) {
+    if (GetUpdateRect(window, nullptr, FALSE)) *reinterpret_cast<bool *>(painted) = false;
+    return TRUE;
+}
+
 // The driver's dialog running on a thread of its own, and the means to
 // drive its windows.
 class Sheet {
@@ -148,10 +153,7 @@ public:
         ASSERT_TRUE(WaitFor([&] {
             SendMessageW(window_, WM_NULL, 0, 0);
             bool painted = !GetUpdateRect(window_, nullptr, FALSE);
-            EnumChildWindows(window_, [](HWND child, LPARAM all) {
-                if (GetUpdateRect(child, nullptr, FALSE)) *reinterpret_cast<bool *>(all) = false;
-                return TRUE;
-            }, reinterpret_cast<LPARAM>(&painted));
+            EnumChildWindows(window_, ClearIfUnpainted, reinterpret_cast<LPARAM>(&painted));
             return painted;
         }));
         const auto xid = reinterpret_cast<uintptr_t>(GetPropA(window_, "__wine_x11_whole_window"));
