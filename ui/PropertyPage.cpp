@@ -1,12 +1,11 @@
 #include "ui/PropertyPage.h"
 
+#include "driver/DriverInterfaces.h"
 #include "driver/Module.h"
 
 #include <cstdio>
 
 namespace quillon {
-
-const char SETTINGS_MESSAGE_TITLE[] = "Driver Tarvel VBScript v1.1.3";
 
 CPropertyPage::CPropertyPage(UINT templateId, CConfigData &config) : templateId_(templateId), config_(config) {}
 
@@ -160,7 +159,13 @@ bool CPropertyPage::ReadUnsigned(int id, const char *field, uint32_t low, uint32
 void CPropertyPage::SetUnsigned(int id, uint32_t value) { SetText(id, std::to_string(value)); }
 
 int CPropertyPage::Message(const std::string &text, UINT flags) const {
-    return MessageBoxA(window_, text.c_str(), SETTINGS_MESSAGE_TITLE, flags);
+    return MessageBoxA(window_, text.c_str(), DRIVER_TITLE, flags);
+}
+
+int CPropertyPage::Message(const std::wstring &text, UINT flags) const {
+    wchar_t title[64] = L"";
+    MultiByteToWideChar(CP_ACP, 0, DRIVER_TITLE, -1, title, 64);
+    return MessageBoxW(window_, text.c_str(), title, flags);
 }
 
 void CPropertyPage::StoreAndUpdate() {

@@ -67,7 +67,9 @@ protected:
     bool ReadUnsigned(int id, const char *field, uint32_t low, uint32_t high, uint32_t &value);
     void SetUnsigned(int id, uint32_t value);
 
+    // A message box titled with the driver's name.
     int Message(const std::string &text, UINT flags) const;
+    int Message(const std::wstring &text, UINT flags) const;
     // Stores the page and re-evaluates its enabled controls (the control
     // handlers' common step).
     void StoreAndUpdate();
@@ -82,8 +84,5 @@ private:
     bool *accepted_ = nullptr;
     bool activated_ = false;
 };
-
-// Title of the message boxes of the toolkit's pages.
-extern const char SETTINGS_MESSAGE_TITLE[];
 
 } // namespace quillon

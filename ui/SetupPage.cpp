@@ -107,9 +107,7 @@ void CSetupPage::ConfirmStartOffline() {
     if (!Checked(IDC_SETUP_START_OFFLINE)) return;
     wchar_t question[1024] = L"";
     LoadStringW(ThisModule(), IDS_START_OFFLINE_QUESTION, question, 1024);
-    wchar_t title[64] = L"";
-    MultiByteToWideChar(CP_ACP, 0, SETTINGS_MESSAGE_TITLE, -1, title, 64);
-    if (MessageBoxW(Window(), question, title, MB_YESNO | MB_ICONQUESTION) == IDNO) {
+    if (Message(std::wstring(question), MB_YESNO | MB_ICONQUESTION) == IDNO) {
         Config().SetI32(param::StartOffline, 0);
         Load();
         UpdateControls();
