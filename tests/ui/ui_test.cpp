@@ -97,11 +97,17 @@ public:
           }) {
         EXPECT_TRUE(WaitFor([&] { return (window_ = FindDialog(CAPTION)) != nullptr; })) << "no sheet appeared";
     }
+    // After a failed check: any box left open is answered, then the sheet
+    // cancelled.
     ~Sheet() {
-        if (thread_.joinable()) {
-            PostMessageW(window_, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
-            thread_.join();
-        }
+        if (!thread_.joinable()) return;
+        for (const char *title : {TITLE, "Verify Script"})
+            if (HWND box = FindDialog(title, window_)) {
+                PostMessageW(box, WM_COMMAND, IDNO, 0);
+                PostMessageW(box, WM_COMMAND, IDOK, 0);
+            }
+        PostMessageW(window_, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
+        thread_.join();
     }
     HWND Window() const { return window_; }
     HWND Page(int index) const { return reinterpret_cast<HWND>(SendMessageW(window_, PSM_INDEXTOHWND, index, 0)); }
