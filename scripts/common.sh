@@ -32,7 +32,8 @@ prepare_wine() {
     "$QUILLON_ROOT/scripts/make-prefix.sh" "$dir" wineprefix-ui
     (
         export WINEPREFIX="$dir/wineprefix"
-        wineserver -p 300 </dev/null >/dev/null 2>&1
+        # Fails harmlessly when the server of an earlier run is still up.
+        wineserver -p 300 </dev/null >/dev/null 2>&1 || true
         "$dir/wine-run" cmd /c exit </dev/null >/dev/null 2>&1 || true
     )
 }
