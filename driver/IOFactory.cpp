@@ -5,8 +5,12 @@
 #include "driver/Module.h"
 #include "log/IOLog.h"
 #include "log/ValueText.h"
+#include "ui/PropertyPage.h"
+#include "ui/SettingsSheet.h"
 
 #include <cstring>
+#include <memory>
+#include <vector>
 
 namespace quillon {
 namespace {
@@ -129,9 +133,30 @@ HRESULT STDMETHODCALLTYPE CIOFactory::SetSettingsHandle(HVALUE settings) {
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE CIOFactory::DriverDialog(HWND) {
-    // The settings sheet is not part of this build.
-    return E_NOTIMPL;
+HRESULT STDMETHODCALLTYPE CIOFactory::DriverDialog(HWND parent) {
+    // Without a settings handle the edits would have nowhere to go.
+    if (!settings_) {
+        Log(LOG_DRIVER, "DriverDialog: no settings handle was set");
+        return E_FAIL;
+    }
+    config_.LoadFromValue(settings_.get());
+    std::vector<std::unique_ptr<CPropertyPage>> extraPages;
+    std::vector<CPropertyPage *> pages;
+    for (unsigned i = 0;; ++i) {
+        CPropertyPage *page = GetSettingsPage(config_, i);
+        if (!page) break;
+        extraPages.emplace_back(page);
+        pages.push_back(page);
+    }
+    const HRESULT result = ShowSettingsSheet(DRIVER_TITLE, config_, pages, parent);
+    extraPages.clear();
+    if (result == E_INVALIDARG)
+        Log(LOG_DRIVER, "DriverDialog: the parent handle %p is not a window", static_cast<void *>(parent));
+    if (result == S_OK)
+        config_.SaveToValue(settings_.get());
+    else
+        config_.LoadFromValue(settings_.get());
+    return result;
 }
 
 ComPtr<CIOHost> CIOFactory::CurrentHost() {

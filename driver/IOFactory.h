@@ -10,10 +10,11 @@
 #include "driver/IOHost.h"
 #include "driver/Module.h"
 
-#include <prsht.h>
 #include <string>
 
 namespace quillon {
+
+class CPropertyPage;
 
 class CIOFactory : public IIODriverInstance, public IIOParseTag, public IIOImportTags, public IOApi {
 public:
@@ -45,7 +46,9 @@ public:
     virtual void Shutdown() {}
     virtual CIOHost *CreateHost(DWORD a, DWORD b, DWORD c, DWORD d) = 0;
     virtual void SetDefaultSettings(CConfigData &) {}
-    virtual HPROPSHEETPAGE GetSettingsPage(CConfigData &, unsigned) { return nullptr; }
+    // The driver's own settings pages, shown before the toolkit's: a new
+    // page for each index, null after the last. The caller deletes them.
+    virtual CPropertyPage *GetSettingsPage(CConfigData &, unsigned) { return nullptr; }
     virtual HRESULT ValidateStringTag(const wchar_t *, const wchar_t *, TagInfo *) { return E_NOTIMPL; }
     virtual HRESULT ValidateNumericTag(TagInfo *) { return S_OK; }
     virtual HRESULT AddDriverTags(IIOTagBrowser *) { return S_OK; }

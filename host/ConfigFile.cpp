@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <windows.h>
 #include <cstdlib>
 #include <limits>
 
@@ -163,6 +165,96 @@ bool ReadConfigFile(const std::string &path, ConfigFile &config, std::string &er
             return false;
         }
         config.parameters.push_back(parameter);
+    }
+    return true;
+}
+
+namespace {
+
+bool WriteTextFile(const std::string &path, const std::string &text) {
+    FILE *file = fopen(path.c_str(), "wb");
+    if (!file) return false;
+    const bool written = fwrite(text.data(), 1, text.size(), file) == text.size();
+    return fclose(file) == 0 && written;
+}
+
+// "TYPE text" of one parameter value, as ReadConfigFile reads it back.
+bool TypedText(HVALUE value, std::string &text) {
+    static const char *const names[] = {"", "I8", "U8", "I16", "U16", "I32", "U32", "R32", "R64"};
+    const unsigned type = hvGetType(value);
+    char number[64];
+    if (type == HV_I8 || type == HV_I16 || type == HV_I32) {
+        int32_t v = 0;
+        hvGetI32(value, &v);
+        snprintf(number, sizeof number, "%s %ld", names[type], static_cast<long>(v));
+    } else if (type == HV_U8 || type == HV_U16 || type == HV_U32) {
+        uint32_t v = 0;
+        hvGetU32(value, &v);
+        snprintf(number, sizeof number, "%s %lu", names[type], static_cast<unsigned long>(v));
+    } else if (type == HV_R32 || type == HV_R64) {
+        double v = 0;
+        hvGetR64(value, &v);
+        snprintf(number, sizeof number, "%s %.17g", names[type], v);
+    } else if (type == HV_STR) {
+        const char *string = nullptr;
+        if (!hvGetString(value, &string) || !string || strpbrk(string, "\r\n")) return false;
+        text = std::string("STR \"") + string + "\"";
+        return true;
+    } else {
+        return false;
+    }
+    text = number;
+    return true;
+}
+
+} // namespace
+
+bool WriteConfigFile(const std::string &path, const ConfigFile &original, HVALUE settings, std::string &error) {
+    std::string script;
+    bool hasScript = false;
+    std::string lines = "; Quillon configuration, written by quillonhost configure\n[Parameters]\n";
+    const unsigned count = hvGetCount(settings);
+    for (unsigned i = 1; i + 1 < count; i += 2) {
+        const char *name = nullptr;
+        HValue value;
+        if (!hvGetElementString(settings, i, &name) || !name || !hvGetElement(settings, i + 1, value.put())) {
+            error = "the settings are not in the driver's saved form";
+            return false;
+        }
+        if (lstrcmpiA(name, "VBScript.Code") == 0) {
+            const char *text = nullptr;
+            hasScript = hvGetString(value.get(), &text) && text;
+            if (hasScript) script = text;
+            continue;
+        }
+        std::string typed;
+        if (!TypedText(value.get(), typed)) {
+            error = std::string(name) + ": a value of this type cannot be written to a configuration file";
+            return false;
+        }
+        lines += std::string(name) + " = " + typed + "\n";
+    }
+    std::string scriptFile = original.scriptFile;
+    if (scriptFile.empty() && hasScript && !script.empty()) {
+        const size_t dot = path.find_last_of('.');
+        const size_t slash = path.find_last_of("\\/");
+        scriptFile = (dot != std::string::npos && (slash == std::string::npos || dot > slash) ? path.substr(0, dot) : path) + ".vbs";
+    }
+    if (!scriptFile.empty()) {
+        // Named relative to the configuration file where it lies beside it.
+        const std::string directory = DirectoryOf(path);
+        const std::string shown = !directory.empty() && scriptFile.compare(0, directory.size(), directory) == 0
+                                      ? scriptFile.substr(directory.size())
+                                      : scriptFile;
+        lines += "\n[Script]\nFile = " + shown + "\n";
+        if (!WriteTextFile(scriptFile, script)) {
+            error = scriptFile + ": cannot write the script file";
+            return false;
+        }
+    }
+    if (!WriteTextFile(path, lines)) {
+        error = path + ": cannot write the configuration file";
+        return false;
     }
     return true;
 }

@@ -44,6 +44,14 @@ bool ParseTypedValue(const std::string &type, const std::string &text, HVALUE ta
 // read.
 bool MakeSettingsValue(const ConfigFile &config, HValue &settings, std::string &error);
 
+// Writes settings (the driver's saved form) back as the configuration file
+// path: every parameter with its type, in the settings' order; the script
+// (VBScript.Code) goes into original's script file, or into path with the
+// extension .vbs when original names none. Values of a type the file cannot
+// hold (lists, times, arrays) are refused with a reason before anything is
+// written.
+bool WriteConfigFile(const std::string &path, const ConfigFile &original, HVALUE settings, std::string &error);
+
 // Reads a whole file; false when it cannot be opened.
 bool ReadTextFile(const std::string &path, std::string &text);
 

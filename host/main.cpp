@@ -33,6 +33,7 @@ const char USAGE[] =
     "  template              a configuration file with every parameter, its type and fresh value\n"
     "  settings CONFIG       the settings the driver keeps for CONFIG (defaults added, old names renamed)\n"
     "  run CONFIG ACTION...  start the driver with CONFIG, perform the actions in order, stop it\n"
+    "  configure CONFIG      edit CONFIG in the driver's settings sheet; OK writes it back\n"
     "  check SCRIPT          compile a script file and report its first error as 'Line L, Col C: text'\n"
     "\n"
     "actions (TAG is N1.N2.N3.N4, an item text, or {device}item; VALUE is TYPE:text,\n"
@@ -580,6 +581,28 @@ int ShowSettings(DriverLibrary &driver, const ConfigFile &config) {
     return 0;
 }
 
+// Shows the driver's settings sheet on the configuration file as a host
+// would, and writes the file back only when the user pressed OK.
+int Configure(DriverLibrary &driver, const std::string &path, const ConfigFile &config) {
+    HValue settings;
+    std::string error;
+    if (!MakeSettingsValue(config, settings, error)) {
+        fprintf(stderr, "error: %s\n", error.c_str());
+        return 1;
+    }
+    driver.setSettingsHandle(settings.get());
+    if (driver.driverDialog(nullptr) != 1) {
+        printf("%s: cancelled, nothing written\n", path.c_str());
+        return 1;
+    }
+    if (!WriteConfigFile(path, config, settings.get(), error)) {
+        fprintf(stderr, "error: %s\n", error.c_str());
+        return 1;
+    }
+    printf("%s: saved\n", path.c_str());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -620,13 +643,14 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (command == "demo") return Demo(driver);
-    if ((command == "settings" || command == "run") && arguments.size() >= 2) {
+    if ((command == "settings" || command == "run" || command == "configure") && arguments.size() >= 2) {
         ConfigFile config;
         if (!ReadConfigFile(arguments[1], config, error)) {
             fprintf(stderr, "error: %s\n", error.c_str());
             return 1;
         }
         if (command == "settings") return ShowSettings(driver, config);
+        if (command == "configure") return Configure(driver, arguments[1], config);
         return Run(driver, config, std::vector<std::string>(arguments.begin() + 2, arguments.end()), showLog,
                    followLog);
     }

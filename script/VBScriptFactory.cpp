@@ -2,6 +2,7 @@
 
 #include "driver/DriverInterfaces.h"
 #include "script/VBScriptHost.h"
+#include "ui/VBScriptPropertyPage.h"
 
 #include <new>
 
@@ -21,6 +22,11 @@ CIOHost *CVBScriptFactory::CreateHost(DWORD, DWORD, DWORD, DWORD) {
 }
 
 void CVBScriptFactory::SetDefaultSettings(CConfigData &config) { config.SetDriverDefaults(); }
+
+// The script page only.
+CPropertyPage *CVBScriptFactory::GetSettingsPage(CConfigData &config, unsigned index) {
+    return index == 0 ? new (std::nothrow) CVBScriptPropertyPage(GetGlobals(), config) : nullptr;
+}
 
 HRESULT CVBScriptFactory::ValidateStringTag(const wchar_t *, const wchar_t *item, TagInfo *) {
     return item && *item ? S_OK : IO_E_TAG_NOT_ACCEPTED;

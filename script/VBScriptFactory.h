@@ -11,6 +11,7 @@ public:
 
     CIOHost *CreateHost(DWORD a, DWORD b, DWORD c, DWORD d) override;
     void SetDefaultSettings(CConfigData &config) override;
+    CPropertyPage *GetSettingsPage(CConfigData &config, unsigned index) override;
     HRESULT ValidateStringTag(const wchar_t *device, const wchar_t *item, TagInfo *info) override;
 };
 

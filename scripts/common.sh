@@ -35,6 +35,7 @@ configure_and_build() {
 prepare_wine() {
     local dir="$BUILD_ROOT/$1"
     "$QUILLON_ROOT/scripts/make-prefix.sh" "$dir"
+    "$QUILLON_ROOT/scripts/make-prefix.sh" "$dir" wineprefix-ui
     (
         export WINEPREFIX="$dir/wineprefix"
         wineserver -p 300 </dev/null >/dev/null 2>&1 || true

@@ -1,14 +1,16 @@
 #!/bin/bash
-# make-prefix.sh BUILD_DIR: creates BUILD_DIR/wineprefix without prompts and
-# applies the settings the tests rely on. The settings are applied again
-# whenever this script changes, without making the prefix anew.
+# make-prefix.sh BUILD_DIR [NAME]: creates BUILD_DIR/NAME (default wineprefix)
+# without prompts and applies the settings the tests rely on. The user-
+# interface tests use a prefix of their own (wineprefix-ui): its desktop
+# process must start on their virtual display. The settings are applied
+# again whenever this script changes, without making the prefix anew.
 set -euo pipefail
-dir="$1"
-prefix="$dir/wineprefix"
+dir="$(cd "$1" && pwd)"
+prefix="$dir/${2:-wineprefix}"
 marker="$prefix/.quillon-ready"
 version="$(sha1sum "$0" | cut -d' ' -f1)"
 [ -f "$marker" ] && [ "$(cat "$marker")" = "$version" ] && exit 0
-export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export QUILLON_WINEPREFIX="$prefix" WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 if [ ! -f "$prefix/system.reg" ]; then
     rm -rf "$prefix"
     "$dir/wine-run" wineboot -u </dev/null >/dev/null 2>&1 || { echo "error: wineboot failed for $prefix" >&2; exit 1; }
@@ -18,6 +20,11 @@ settings() {
     # even when no X server is there.
     echo "[HKEY_CURRENT_USER\\Software\\Wine\\Drivers]"
     echo '"Graphics"="x11,null"'
+    # Windows without frames and outside any window manager: pictures of a
+    # window do not depend on one, and a closed window costs no waiting.
+    echo "[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]"
+    echo '"Decorated"="N"'
+    echo '"Managed"="N"'
     # A crashing program ends at once (exit code 5) instead of waiting in
     # Wine's debugger until the test's time limit.
     local view
