@@ -102,6 +102,10 @@ public:
 
     STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
 
+    // True while the caller's reference is the only one: nobody else (a
+    // script that stored the object) can see a change made now.
+    bool IsSoleReference() const { return refs_ == 1; }
+
     STDMETHODIMP_(ULONG) Release() override {
         const LONG left = InterlockedDecrement(&refs_);
         if (left == 0) delete this;

@@ -53,6 +53,17 @@ HRESULT CRequestObject::Create(ITypeInfo *requestTypeInfo, const DriverRequest &
     return S_OK;
 }
 
+void CRequestObject::Rebind(const DriverRequest &request) {
+    n1_ = static_cast<uint16_t>(request.n1);
+    n2_ = request.n2;
+    n3_ = request.n3;
+    n4_ = request.n4;
+    size_ = request.blockSize;
+    device_ = request.paramDevice ? request.paramDevice : L"";
+    item_ = request.paramItem ? request.paramItem : L"";
+    succeeded_ = 1;
+}
+
 CRequestObject::CRequestObject(ITypeInfo *typeInfo, const DriverRequest &request)
     : CDispatchTemplate(typeInfo, kFastNames, sizeof kFastNames / sizeof kFastNames[0]), n1_(static_cast<uint16_t>(request.n1)), n2_(request.n2), n3_(request.n3),
       n4_(request.n4), size_(request.blockSize), device_(request.paramDevice ? request.paramDevice : L""),

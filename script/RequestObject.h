@@ -15,6 +15,9 @@ public:
     // A new object (reference count 1) holding copies of the request's
     // numbers, size and parameter texts; it succeeds until FailRequest.
     static HRESULT Create(ITypeInfo *requestTypeInfo, const DriverRequest &request, CRequestObject **out);
+    // Makes the object stand for another request, as if created for it.
+    // Only for an object that nobody else holds (IsSoleReference).
+    void Rebind(const DriverRequest &request);
 
     STDMETHODIMP get_N1(long *plValue) override;
     STDMETHODIMP get_N2(long *plValue) override;

@@ -110,18 +110,27 @@ HRESULT CVBScriptHost::RunRequest(DriverRequest *request, HVALUE value, const ch
         Log(LOG_DRIVER, "ERROR: Invalid Item parameter");
         return IO_E_TAG_NOT_ACCEPTED;
     }
-    ComPtr<CRequestObject> requestObject;
-    HRESULT result = CRequestObject::Create(requestTypeInfo_.get(), *request, requestObject.put());
-    if (FAILED(result)) {
-        Log(LOG_DRIVER, "ERROR: Failed to create request object (%08X)", static_cast<unsigned>(result));
-        return result;
+    const bool readOnly = (request->operation & OP_BIT_WRITE) != 0;
+    ComPtr<CRequestObject> requestObject = std::move(spareRequest_);
+    HRESULT result = S_OK;
+    if (requestObject) {
+        requestObject->Rebind(*request);
+    } else {
+        result = CRequestObject::Create(requestTypeInfo_.get(), *request, requestObject.put());
+        if (FAILED(result)) {
+            Log(LOG_DRIVER, "ERROR: Failed to create request object (%08X)", static_cast<unsigned>(result));
+            return result;
+        }
     }
-    ComPtr<CValueObject> valueObject;
-    result = CValueObject::Create(value, valueTypeInfo_.get(), (request->operation & OP_BIT_WRITE) != 0,
-                                  valueObject.put());
-    if (FAILED(result)) {
-        Log(LOG_DRIVER, "ERROR: Failed to create value object (%08X)", static_cast<unsigned>(result));
-        return result;
+    ComPtr<CValueObject> valueObject = std::move(spareValue_);
+    if (valueObject) {
+        valueObject->Rebind(value, readOnly);
+    } else {
+        result = CValueObject::Create(value, valueTypeInfo_.get(), readOnly, valueObject.put());
+        if (FAILED(result)) {
+            Log(LOG_DRIVER, "ERROR: Failed to create value object (%08X)", static_cast<unsigned>(result));
+            return result;
+        }
     }
 
     // The script receives the objects by reference; whatever it leaves in
@@ -131,7 +140,8 @@ HRESULT CVBScriptHost::RunRequest(DriverRequest *request, HVALUE value, const ch
         Arguments() {
             for (VARIANT &item : items) VariantInit(&item);
         }
-        ~Arguments() {
+        ~Arguments() { Clear(); }
+        void Clear() {
             for (VARIANT &item : items) VariantClear(&item);
         }
     } arguments;
@@ -147,6 +157,14 @@ HRESULT CVBScriptHost::RunRequest(DriverRequest *request, HVALUE value, const ch
         VARIANT_BOOL succeeded = VARIANT_FALSE;
         const HRESULT asked = requestObject->IsSucceeded(&succeeded);
         result = FAILED(asked) ? asked : (succeeded ? S_OK : E_FAIL);
+    }
+    arguments.Clear();
+    // Objects that the script did not keep serve the next request; the
+    // value object lets go of the host's value now.
+    if (requestObject->IsSoleReference() && !spareRequest_) spareRequest_ = std::move(requestObject);
+    if (valueObject->IsSoleReference() && !spareValue_) {
+        valueObject->Rebind(nullptr, true);
+        spareValue_ = std::move(valueObject);
     }
     return result;
 }

@@ -5,7 +5,9 @@
 
 #include "driver/IOHost.h"
 #include "script/DriverHostObject.h"
+#include "script/RequestObject.h"
 #include "script/VBScriptEngine.h"
+#include "script/ValueObject.h"
 
 #include <oaidl.h>
 #include <map>
@@ -64,6 +66,11 @@ private:
     // By base name ("OnRead", "OnWrite"), then by item text.
     std::map<std::string, ItemProcedures, std::less<>> itemProcedures_;
     unsigned runningItemProcedures_ = 0;
+    // The objects of the last request, kept for the next one when the
+    // script kept no reference to them. A request made while another runs
+    // (from a message loop the script waits in) finds none and makes its own.
+    ComPtr<CRequestObject> spareRequest_;
+    ComPtr<CValueObject> spareValue_;
 };
 
 } // namespace quillon

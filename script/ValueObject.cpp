@@ -149,4 +149,9 @@ STDMETHODIMP CValueObject::AddToList(VARIANT *pvarValue) {
 
 HVALUE STDMETHODCALLTYPE CValueObject::PrivGetHVALUE() { return value_.get(); }
 
+void CValueObject::Rebind(HVALUE value, bool readOnly) {
+    value_ = value ? HValue::Share(value) : HValue();
+    readOnly_ = readOnly;
+}
+
 } // namespace quillon

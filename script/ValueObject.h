@@ -13,6 +13,9 @@ public:
     // A new object (reference count 1) with a reference of its own to value;
     // a read-only object refuses every change.
     static HRESULT Create(HVALUE value, ITypeInfo *valueTypeInfo, bool readOnly, CValueObject **out);
+    // Makes the object stand for another value (null: none), as if created
+    // for it. Only for an object that nobody else holds (IsSoleReference).
+    void Rebind(HVALUE value, bool readOnly);
 
     STDMETHODIMP put_Value(VARIANT *pvValue) override;
     STDMETHODIMP get_Value(VARIANT *pvValue) override;
@@ -30,8 +33,8 @@ protected:
 private:
     CValueObject(HVALUE value, ITypeInfo *typeInfo, bool readOnly);
 
-    const HValue value_;
-    const bool readOnly_;
+    HValue value_;
+    bool readOnly_;
 };
 
 } // namespace quillon

@@ -11,7 +11,9 @@ marker="$prefix/.quillon-ready"
 version="$(sha1sum "$0" | cut -d' ' -f1)"
 [ -f "$marker" ] && [ "$(cat "$marker")" = "$version" ] && exit 0
 export QUILLON_WINEPREFIX="$prefix" WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+made=0
 if [ ! -f "$prefix/system.reg" ]; then
+    made=1
     rm -rf "$prefix"
     "$dir/wine-run" wineboot -u </dev/null >/dev/null 2>&1 || { echo "error: wineboot failed for $prefix" >&2; exit 1; }
 fi
@@ -38,5 +40,8 @@ trap 'rm -f "$reg_file"' EXIT
 { echo "REGEDIT4"; echo; settings; } > "$reg_file"
 "$dir/wine-run" regedit /S "$(winepath -w "$reg_file" 2>/dev/null || echo "Z:$reg_file")" </dev/null >/dev/null 2>&1 ||
     { echo "error: the test settings could not be written into $prefix" >&2; exit 1; }
-wineserver -w </dev/null >/dev/null 2>&1 || true
+# A new prefix is on disk once its server has ended. A prefix in use keeps
+# its server (a persistent one may be serving tests): the settings are live
+# there at once and saved when it ends.
+if [ "$made" = 1 ]; then wineserver -w </dev/null >/dev/null 2>&1 || true; fi
 echo "$version" > "$marker"

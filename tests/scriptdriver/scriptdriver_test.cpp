@@ -484,6 +484,29 @@ TEST_F(ScriptDriverTest, FailRequestFailsWithSucceededRun) {
     EXPECT_EQ(Stop(), 1);
 }
 
+// Consecutive requests never see what an earlier one left in its objects:
+// a failed request, a read-only written value, another item.
+TEST_F(ScriptDriverTest, EachRequestStartsWithFreshObjects) {
+    ASSERT_EQ(Start("Dim refused\n"
+                    "Sub OnRead(Request, Value)\n"
+                    "  If Request.ParamItem = \"Fail\" Then Request.FailRequest\n"
+                    "  Value.Value = Request.ParamItem & \" \" & Request.IsSucceeded & \" \" & refused\n"
+                    "End Sub\n"
+                    "Sub OnWrite(Request, Value)\n"
+                    "  On Error Resume Next\n"
+                    "  Value.Value = 1\n"
+                    "  refused = Hex(Err.Number)\n"
+                    "End Sub\n"),
+              1);
+    HValue value = HValue::Create();
+    EXPECT_EQ(Read(L"Fail", value.get()), E_FAIL);
+    EXPECT_EQ(ReadText(L"Good"), "Good True ");
+    EXPECT_EQ(WriteR64(L"Setpoint", 5.0), S_OK);
+    EXPECT_EQ(ReadText(L"Other"), "Other True 80070005");
+    EXPECT_EQ(ReadText(L"Fail2"), "Fail2 True 80070005");
+    EXPECT_EQ(Stop(), 1);
+}
+
 TEST_F(ScriptDriverTest, RunTimeErrorFailsOnlyThatRequest) {
     ASSERT_EQ(Start("Dim count\n"
                     "Sub OnRead(Request, Value)\n"
