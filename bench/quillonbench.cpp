@@ -493,13 +493,13 @@ int main(int argc, char **argv) {
         std::printf("1. %u calls per batch: drvIO read %.2f us, bare Invoke %.2f us\n", batch, driverRead * 1e6,
                     bareCall * 1e6);
         rows.push_back({"drvIO read / bare Invoke (log off)",
-                        Format("%.2f us / %.2f us = %.2f", driverRead * 1e6, bareCall * 1e6, readRatio), "<= 1.30",
-                        readRatio <= 1.3});
+                        Format("%.2f us / %.2f us = %.2f", driverRead * 1e6, bareCall * 1e6, readRatio), "<= 1.10",
+                        readRatio <= 1.1});
     }
 
     // 2. Trace log on against off, alternating restarts.
     if (wanted(2)) {
-        std::vector<double> offTimes, onTimes;
+        std::vector<double> offTimes, onTimes, appendTimes;
         for (unsigned rep = 0; rep < kRepetitions; ++rep) {
             driver.Start(kReadScript, false, logFile);
             driver.Read();
@@ -508,6 +508,7 @@ int main(int argc, char **argv) {
             driver.Read();
             onTimes.push_back(TimePerCall(batch, [&] { driver.Read(); }));
             DeleteFileA(logFile.c_str());
+            appendTimes.push_back(AppendSeconds(batch));
         }
         driver.Stop();
         DeleteFileA(logFile.c_str());
@@ -515,18 +516,19 @@ int main(int argc, char **argv) {
         const double logOn = Median(onTimes);
         const double logRatio = logOn / logOff;
         // Each logged message reaches the file at once, and a read logs two
-        // (its "Run" line and its TAG line): two appends are the least that
-        // the log can cost on this platform.
-        const double append = AppendSeconds(batch);
-        const double floor = (logOff + 2 * append) / logOff;
+        // (its "Run" line and its TAG line): two appends, timed in the same
+        // repetitions, are what the platform charges for them.
+        const double append = Median(appendTimes);
+        const double floor = logOff + 2 * append;
+        const double overFloor = logOn / floor;
         std::printf("2. request with log on %.2f us, off %.2f us; one append to a file %.2f us\n", logOn * 1e6,
                     logOff * 1e6, append * 1e6);
+        rows.push_back({"request, log on / (log off + two bare appends)",
+                        Format("%.2f us / %.2f us = %.2f", logOn * 1e6, floor * 1e6, overFloor), "<= 1.20",
+                        overFloor <= 1.2});
         rows.push_back({"request, log on / log off",
-                        Format("%.2f us / %.2f us = %.2f", logOn * 1e6, logOff * 1e6, logRatio), "<= 1.50",
-                        logRatio <= 1.5});
-        rows.push_back({"(log off + two bare appends) / log off",
-                        Format("%.2f us / %.2f us = %.2f", (logOff + 2 * append) * 1e6, logOff * 1e6, floor),
-                        "(comparison)", true, false});
+                        Format("%.2f us / %.2f us = %.2f", logOn * 1e6, logOff * 1e6, logRatio), "(comparison)",
+                        true, false});
     }
 
     // 3. A million requests: private bytes and handles before and after.
