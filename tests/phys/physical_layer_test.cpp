@@ -224,6 +224,8 @@ long SlotOf(Member member) {
     return static_cast<long>((words[0] - 1) / sizeof(void *));
 }
 
+DWORD WINAPI WaitForEvent(void *event) { return WaitForSingleObject(event, INFINITE); }
+
 // The leak checks of these tests count handles and threads: both counts see
 // one left open on purpose.
 TEST(ProcessCounts, SeeALeftOverHandleAndThread) {
@@ -232,8 +234,7 @@ TEST(ProcessCounts, SeeALeftOverHandleAndThread) {
     ASSERT_NE(nullptr, leaked);
     EXPECT_EQ(handles + 1, HandleCount());
     const unsigned threads = ThreadCount();
-    HANDLE waiter = CreateThread(
-        nullptr, 0, [](void *event) -> DWORD { return WaitForSingleObject(event, INFINITE); }, leaked, 0, nullptr);
+    HANDLE waiter = CreateThread(nullptr, 0, WaitForEvent, leaked, 0, nullptr);
     ASSERT_NE(nullptr, waiter);
     EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threads + 1; }));
     EXPECT_EQ(handles + 2, HandleCount());
