@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace quillon {
 namespace {
@@ -121,7 +122,8 @@ int CSocket::Family() const { return ipv6_ ? AF_INET6 : AF_INET; }
 int CSocket::AddressLength() const { return ipv6_ ? sizeof(sockaddr_in6) : sizeof(sockaddr_in); }
 
 CSocket::CSocket(CIOGlobals *globals, ISocketOwner *owner)
-    : IOApi(globals), wake_(CreateEventW(nullptr, FALSE, FALSE, nullptr)), owner_(owner) {}
+    : IOApi(globals), wake_(CreateEventW(nullptr, FALSE, FALSE, nullptr)), owner_(owner),
+      receiveBuffer_(ReceiveBufferSize) {}
 
 CSocket::~CSocket() {
     Close();
@@ -494,7 +496,7 @@ HRESULT CSocket::CheckEcho(unsigned count, const BYTE *sent) {
 void CSocket::FillQueue(unsigned wanted) {
     wanted = std::min(wanted, ReceiveBufferSize);
     if (IsUdp() && wanted <= CByteQueue::BlockSize) wanted = CByteQueue::BlockSize;
-    std::vector<BYTE> buffer(ReceiveBufferSize);
+    std::vector<BYTE> &buffer = receiveBuffer_;
     char *data = reinterpret_cast<char *>(buffer.data());
     unsigned received = 0;
     while (data_ != NO_SOCKET) {
@@ -638,41 +640,6 @@ HRESULT CSocket::GetPeerAddress(SocketAddressRecord *record) {
     int length = sizeof address;
     if (getpeername(data_, reinterpret_cast<sockaddr *>(&address), &length) != 0) return ReportError("getpeername");
     return ToRecord(address, record);
-}
-
-HRESULT CSocket::ListLocalAddresses(std::vector<std::string> &list, bool ipv6) {
-    WSADATA data = {};
-    if (WSAStartup(MAKEWORD(1, 1), &data) != 0) return E_FAIL;
-    HRESULT hr = E_FAIL;
-    char name[261] = "";
-    addrinfo *result = nullptr;
-    addrinfo hints = {};
-    hints.ai_family = ipv6 ? AF_INET6 : AF_INET;
-    if (gethostname(name, sizeof name) == 0 && getaddrinfo(name, nullptr, &hints, &result) == 0) {
-        const size_t before = list.size();
-        for (addrinfo *entry = result; entry; entry = entry->ai_next) {
-            if (!entry->ai_addr) {
-                hr = E_POINTER;
-                break;
-            }
-            char text[300] = "";
-            DWORD size = sizeof text;
-            if (entry->ai_family == AF_INET) {
-                const BYTE *octets = reinterpret_cast<const BYTE *>(&reinterpret_cast<sockaddr_in *>(entry->ai_addr)->sin_addr);
-                wsprintfA(text, "%u.%u.%u.%u", octets[0], octets[1], octets[2], octets[3]);
-            } else {
-                sockaddr_in6 bare = *reinterpret_cast<sockaddr_in6 *>(entry->ai_addr);
-                bare.sin6_port = 0;
-                if (WSAAddressToStringA(reinterpret_cast<sockaddr *>(&bare), sizeof bare, nullptr, text, &size) != 0)
-                    continue;
-            }
-            list.push_back(text);
-        }
-        if (hr != E_POINTER && list.size() > before) hr = S_OK;
-    }
-    if (result) freeaddrinfo(result);
-    WSACleanup();
-    return hr;
 }
 
 } // namespace quillon

@@ -98,7 +98,6 @@ public:
     void CloseListen();
     HRESULT GetLocalAddress(SocketAddressRecord *record);
     HRESULT GetPeerAddress(SocketAddressRecord *record);
-    HRESULT ListLocalAddresses(std::vector<std::string> &list, bool ipv6);
 
     void DestroyWindow();
     bool IsOpen() const { return data_ != NO_SOCKET; }
@@ -144,6 +143,7 @@ private:
     alignas(8) BYTE broadcastTarget_[128] = {};
     bool suppressEcho_ = false;
     bool started_ = false;
+    std::vector<BYTE> receiveBuffer_;
 };
 
 // The text form of an address for the log: "a.b.c.d:port" for IPv4.
