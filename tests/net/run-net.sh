@@ -39,7 +39,10 @@ chmod +x "$build/wine-run-netns"
 exec unshare -n env WINEPREFIX="$prefix" QUILLON_NET_NAMESPACE=1 sh -c '
     ip link set lo up || exit 1
     sysctl -qw net.ipv4.icmp_echo_ignore_all=1 || exit 1
+    # The server and Wine'"'"'s services start with stdio of their own, so that
+    # nothing of them holds the caller'"'"'s output open.
     wineserver -p 30 </dev/null >/dev/null 2>&1
+    "$1/wine-run-netns" cmd /c exit </dev/null >/dev/null 2>&1
     "$1/wine-run-netns" "$1/bin/test_net.exe" --gtest_filter="Namespace*"
     status=$?
     wineserver -k </dev/null >/dev/null 2>&1
