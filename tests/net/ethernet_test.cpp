@@ -85,6 +85,25 @@ TEST_F(EthernetTest, UdpExchangesWithAResponder) {
     EXPECT_EQ(20, responder.datagrams);
 }
 
+TEST_F(EthernetTest, Ipv6LinkExchangesWithItsPeer) {
+    TcpPeer peer(PeerMode::Echo, true);
+    Config().SetI32(param::EthernetUseIPv6, 1);
+    Config().SetString(param::EthernetMainIP, "::1");
+    Config().SetU32(param::EthernetMainPort, peer.Port());
+    ASSERT_EQ(S_OK, StartLink());
+    ASSERT_TRUE(WaitState(LINK_CONNECTED));
+    host_->replyLength = 4;
+    std::string reply;
+    ASSERT_EQ(S_OK, Exchange("six!", &reply));
+    EXPECT_EQ("six!", reply);
+    ComPtr<IIOSocket> addresses;
+    ASSERT_EQ(S_OK, link_->QueryInterface(__uuidof(IIOSocket), addresses.put_void()));
+    SocketAddressRecord record;
+    ASSERT_EQ(S_OK, addresses->GetLocalAddress(&record));
+    EXPECT_EQ(1, record.kind);
+    EXPECT_EQ(1, record.ipv6[7]);
+}
+
 TEST_F(EthernetTest, ListenModeAcceptsTheDeviceAndWaitsForTheNextOne) {
     const uint16_t port = ClosedPort();
     Config().SetI32(param::EthernetAcceptConnection, 1);
