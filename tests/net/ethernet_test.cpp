@@ -228,16 +228,6 @@ TEST_F(EthernetTest, OperatorSelectsAndSwitchesTheActiveEndpoint) {
     EXPECT_EQ(1, backup.accepted);
 }
 
-TEST_F(EthernetTest, WithoutBackupTheSelectionIsRefused) {
-    TcpPeer main(PeerMode::Echo);
-    Config().SetU32(param::EthernetMainPort, main.Port());
-    ASSERT_EQ(S_OK, StartLink());
-    EXPECT_EQ(E_FAIL, Select(ETHERNET_IP_SELECT, 1));
-    EXPECT_TRUE(LogHas("SOCKET\tCannot select active IP (the backup IP is not enabled)"));
-    EXPECT_EQ(E_FAIL, Select(ETHERNET_IP_SWITCH, 1));
-    EXPECT_EQ(0, ActiveIP());
-}
-
 TEST_F(EthernetTest, ForcedDisconnectsReconnectAtOnceWithoutGrowth) {
     TcpPeer peer(PeerMode::Echo);
     Config().SetU32(param::EthernetMainPort, peer.Port());
@@ -265,10 +255,14 @@ TEST_F(EthernetTest, ForcedDisconnectsReconnectAtOnceWithoutGrowth) {
     EXPECT_EQ(static_cast<IIOInterface *>(link_.get()), back.get());
 }
 
-TEST_F(EthernetTest, ForcedDisconnectOfAClosedLinkDoesNothing) {
+TEST_F(EthernetTest, UnconnectedLinkWithoutBackupRefusesSelectionAndForcedDisconnects) {
     Config().SetU32(param::EthernetMainPort, ClosedPort());
     Config().SetI32(param::RecoverEnable, 1);
     ASSERT_EQ(S_OK, StartLink());
+    EXPECT_EQ(E_FAIL, Select(ETHERNET_IP_SELECT, 1));
+    EXPECT_TRUE(LogHas("SOCKET\tCannot select active IP (the backup IP is not enabled)"));
+    EXPECT_EQ(E_FAIL, Select(ETHERNET_IP_SWITCH, 1));
+    EXPECT_EQ(0, ActiveIP());
     EXPECT_EQ(S_FALSE, link_->ForceDisconnect());
     ComPtr<IIOSocket> addresses;
     ASSERT_EQ(S_OK, link_->QueryInterface(__uuidof(IIOSocket), addresses.put_void()));
