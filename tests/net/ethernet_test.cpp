@@ -156,7 +156,8 @@ TEST_F(EthernetTest, BackupEndpointServesWhenTheMainOneIsDown) {
     MainAndBackup(closed, backup.Port());
     ASSERT_EQ(S_OK, StartLink());
     ASSERT_TRUE(WaitState(LINK_CONNECTED));
-    EXPECT_EQ(1, backup.accepted);
+    // The connection is made before the peer's thread takes it.
+    EXPECT_TRUE(WaitUntil([&] { return backup.accepted == 1; }));
     EXPECT_EQ(1, ActiveIP());
     EXPECT_TRUE(host_->HasEvent(kEthernet, 0,
                                 "Error connecting to 127.0.0.1 on port " + std::to_string(closed) +
@@ -244,7 +245,7 @@ TEST_F(EthernetTest, ForcedDisconnectsReconnectAtOnceWithoutGrowth) {
         if (cycle == 100) handlesAt100 = HandleCount();
     }
     EXPECT_LE(HandleCount(), handlesAt100);
-    EXPECT_EQ(1001, peer.accepted);
+    EXPECT_TRUE(WaitUntil([&] { return peer.accepted == 1001; })) << peer.accepted;
     EXPECT_TRUE(LogHas("SOCKET\tDriver forced socket disconnection!"));
 
     SocketAddressRecord record;
@@ -303,6 +304,7 @@ TEST_F(EthernetTest, PingComesBeforeTheConnection) {
     ASSERT_EQ(S_OK, StartLink());
     ASSERT_TRUE(WaitState(LINK_CONNECTED));
     EXPECT_TRUE(LogMatches("SOCKET\tPING '127\\.0\\.0\\.1' \\(IP 127\\.0\\.0\\.1\\) SUCCEEDED \\([0-9]+ msec\\)"));
+    EXPECT_TRUE(WaitUntil([&] { return peer.accepted == 1; }));
     StopLink();
 
     Config().SetU32(param::EthernetPingTimeoutMs, 0);

@@ -59,7 +59,7 @@ TEST_F(RasTest, BusyOrSilenceEndsInTheCommandTimeOut) {
         EXPECT_TRUE(LogHas("RAS\tERROR: Timeout waiting for 'CONNECT'"));
         EXPECT_TRUE(host_->HasEvent(EVENT_SOURCE_TOOLKIT, 5, "Failed to connect physical layer!"));
         StopLink();
-        EXPECT_EQ(1, modem.accepted);
+        EXPECT_TRUE(WaitUntil([&] { return modem.accepted == 1; }));
     }
 }
 
