@@ -87,6 +87,10 @@ protected:
     // A caller is waiting for the link thread: a link that waits long in one
     // of its operations can cut the wait short.
     bool IsRequestPending() { return requests_->HasPending(); }
+    // Wakes the link thread's wait from another thread; it goes on running.
+    void WakeLinkThread() { SetEvent(stopEvent_.get()); }
+    // Lets the next reconnection be made at once (link thread only).
+    void ClearAttempted() { attempted_ = false; }
 
 private:
     static DWORD WINAPI ThreadEntry(void *self);

@@ -3,7 +3,10 @@
 #include "config/ConfigParameters.h"
 #include "driver/DriverInterfaces.h"
 #include "phys/PhysicalLayer.h"
+#include "phys/PhysicalLayer_Ethernet.h"
+#include "phys/PhysicalLayer_RAS.h"
 
+#include <new>
 #include <string>
 
 namespace quillon {
@@ -66,10 +69,12 @@ HRESULT CreatePhysicalLayer(CIOGlobals *globals, IIOHost *host, CConfigData &con
     switch (ParseLinkType(type)) {
     case LinkType::None:
         return IO_E_INTERFACE_NONE;
+    case LinkType::Ethernet:
+        return StartLink(new (std::nothrow) CPhysicalLayer_Ethernet(globals, host, config), link);
+    case LinkType::Ras:
+        return StartLink(new (std::nothrow) CPhysicalLayer_RAS(globals, host, config), link);
     case LinkType::Serial:
     case LinkType::Modem:
-    case LinkType::Ethernet:
-    case LinkType::Ras:
         // The link classes are not part of this build yet.
         return E_FAIL;
     case LinkType::Unknown:

@@ -7,6 +7,8 @@ packages=(cmake ninja-build googletest wine wine32:i386 wine64 libwine-dev
           g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
           binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
           xvfb xauth x11-utils imagemagick)
+# The network tests' native Modbus peer, and their private network namespace.
+packages+=(gcc libc6-dev libmodbus-dev iproute2 procps)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

@@ -5,7 +5,8 @@
 // Every pointer that a record holds is null or points at a value or text of
 // this test; the tag object is always null. Names that would move the log
 // (IO.Log.*) are never generated, so the driver logs only into the scratch
-// directory.
+// directory; the device address is always a loopback one, so the network
+// links never look up a name or leave the machine.
 #include "config/ConfigParameters.h"
 #include "driver/ControlTags.h"
 #include "tests/support/DriverLibrary.h"
@@ -49,10 +50,15 @@ const char *const KnownNames[] = {
     param::Type, param::TimeoutMs, param::StartOffline, param::ConnectionMode, param::RecoverEnable,
     param::RecoverPeriodSec, param::GiveUpEnable, param::GiveUpTries, param::InactivityEnable,
     param::InactivityPeriodSec, param::Debug, param::SerialPort, param::SerialBaudrate, param::SerialParity,
-    param::EthernetMainIP, param::EthernetMainPort, param::TAPIPhoneNumber, param::RASATCommand,
+    param::EthernetMainPort, param::TAPIPhoneNumber, param::RASATCommand,
     param::VBScriptCode, "IO.msTimeout", "IO.RecoverPeriod", "IO.InactivityPeriod", "IO.Serial.DelayBefore",
     "IO.Serial.DelayAfter", "IO.Serial.CTSTimeout", "IO.Ethernet.PingTimeout", "IO.RAS.CommandTimeout",
     "IO.WorkOnline", "IO.Events", "", " ", "Generic Config Data v1.00"};
+
+// The device's address is set only by RandomSettings, and only to loopback:
+// a random text there would be looked up as a host name by the network
+// links, and a look-up leaves the machine.
+const char *const LoopbackAddresses[] = {"127.0.0.1", ""};
 
 const char *const LinkTypes[] = {"None", "none", "N", "n", "Serial", "S", "Modem", "m", "Ethernet", "E",
                                  "RAS", "r", "", "Nonee", "x", "%s%s%n"};
@@ -160,18 +166,22 @@ HValue RandomSettings(Random &random) {
                              "Generic Config Data v1.01", "", "generic config data v1.00"};
     hvSetElementString(settings.get(), 0, random.Pick(headers));
     for (unsigned i = 1; i < count && i < 40; i += 2) {
-        const std::string name = RandomName(random);
-        if (random.OneIn(8))
+        const bool address = random.OneIn(10);
+        const std::string name = address ? param::EthernetMainIP : RandomName(random);
+        if (random.OneIn(8) && !address)
             hvSetElementI32(settings.get(), i, 5);
         else
             hvSetElementString(settings.get(), i, name.c_str());
         if (i + 1 >= count) break;
         HValue element;
         if (!hvGetElement(settings.get(), i + 1, element.put())) {
-            hvSetElementString(settings.get(), i + 1, RandomText(random).c_str());
+            hvSetElementString(settings.get(), i + 1,
+                               address ? random.Pick(LoopbackAddresses) : RandomText(random).c_str());
             continue;
         }
-        if (lstrcmpiA(name.c_str(), param::Type) == 0)
+        if (address)
+            hvSetString(element.get(), random.Pick(LoopbackAddresses));
+        else if (lstrcmpiA(name.c_str(), param::Type) == 0)
             hvSetString(element.get(), random.Pick(LinkTypes));
         else
             hvCopy(element.get(), RandomValue(random, 2).get());

@@ -1,0 +1,22 @@
+// Pings an IPv4 device through the system's ICMP library before a link
+// connects to it, so that an absent device is noticed without waiting for a
+// socket connection to time out.
+#pragma once
+
+#include "driver/IOGlobals.h"
+
+#include <windows.h>
+
+namespace quillon {
+
+class CPinger : public IOApi {
+public:
+    explicit CPinger(CIOGlobals *globals) : IOApi(globals) {}
+
+    // Sends up to tries + 1 echo requests, each waiting timeoutMs, until one
+    // is answered. S_OK when one was; E_INVALIDARG for an empty address or a
+    // time-out of 0; E_FAIL otherwise.
+    HRESULT Ping(const char *address, DWORD timeoutMs, DWORD tries);
+};
+
+} // namespace quillon

@@ -1,0 +1,220 @@
+// A host that reads its frames through the link, and the fixture that makes
+// links on it and checks that threads and handles come back to their
+// starting counts.
+#pragma once
+
+#include "NetPeers.h"
+
+#include "config/ConfigParameters.h"
+#include "driver/DriverInterfaces.h"
+#include "driver/IOHost.h"
+#include "phys/FrameBuffer.h"
+#include "phys/PhysicalLayer_Ethernet.h"
+#include "phys/PhysicalLayer_RAS.h"
+#include "tests/support/DriverLibrary.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace quillon::test {
+
+constexpr DWORD kDeadlineMs = 30000;
+
+inline bool WaitUntil(const std::function<bool()> &condition, DWORD deadlineMs = kDeadlineMs) {
+    const DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start > deadlineMs) return false;
+        Sleep(5);
+    }
+    return true;
+}
+
+inline unsigned ThreadCount() {
+    unsigned count = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+    CloseHandle(snapshot);
+    return count;
+}
+
+// Wine answers GetProcessHandleCount with 0: the handle values are tried
+// one by one instead (sockets are handles too).
+inline unsigned HandleCount() {
+    unsigned count = 0;
+    for (uintptr_t value = 4; value < 0x4000; value += 4) {
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+    }
+    return count;
+}
+
+struct HostEvent {
+    int type, source, number;
+    std::string text;
+};
+
+// Reads replies through the link: a Modbus TCP frame (header and the length
+// it gives) when replyLength is 0, else replyLength bytes.
+class CNetHost final : public CIOHost {
+public:
+    explicit CNetHost(CIOGlobals *globals) : CIOHost(globals, nullptr) {}
+
+    HRESULT STDMETHODCALLTYPE ReceiveFrame(CFrameBuffer *receive, CFrameBuffer *) override {
+        IIOInterface *reader = link.load();
+        if (!reader) return E_FAIL;
+        BYTE *at = nullptr;
+        if (replyLength == 0) {
+            receive->Extend(6, &at);
+            HRESULT hr = reader->Read(at, 6);
+            if (FAILED(hr)) return hr;
+            const unsigned length = (at[4] << 8) | at[5];
+            if (length == 0 || length > 256) return E_FAIL;
+            receive->Extend(length, &at);
+            return reader->Read(at, length);
+        }
+        receive->Extend(replyLength, &at);
+        return reader->Read(at, replyLength);
+    }
+    HRESULT STDMETHODCALLTYPE OnConnected() override {
+        ++connected;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnDisconnected() override {
+        ++disconnected;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnIdle() override { return idle; }
+    HRESULT STDMETHODCALLTYPE OnUnsolicitedFrame(CFrameBuffer *) override {
+        ++unsolicited;
+        return S_OK;
+    }
+
+    std::vector<HostEvent> Events() {
+        std::lock_guard<std::mutex> lock(guard_);
+        HValue list = HValue::Create();
+        hvSetType(list.get(), HV_LIST, 0);
+        DrainEvents(list.get());
+        hvPosition position = nullptr;
+        for (HVALUE event = hvListFirst(list.get(), &position); event; event = hvListNext(list.get(), &position)) {
+            HostEvent posted = {};
+            const char *text = nullptr;
+            hvGetElementI32(event, 0, &posted.type);
+            hvGetElementI32(event, 1, &posted.source);
+            hvGetElementI32(event, 2, &posted.number);
+            if (hvGetElementString(event, 3, &text) && text) posted.text = text;
+            events_.push_back(posted);
+        }
+        return events_;
+    }
+    bool HasEvent(int source, int number, const std::string &text) {
+        for (const HostEvent &event : Events())
+            if (event.source == source && event.number == number && event.text == text) return true;
+        return false;
+    }
+    int CountEvents(int source, int number) {
+        int count = 0;
+        for (const HostEvent &event : Events()) count += event.source == source && event.number == number;
+        return count;
+    }
+
+    std::atomic<IIOInterface *> link{nullptr};
+    std::atomic<unsigned> replyLength{0};
+    std::atomic<HRESULT> idle{E_FAIL};
+    std::atomic<int> connected{0}, disconnected{0}, unsolicited{0};
+
+private:
+    ~CNetHost() override = default;
+    std::mutex guard_;
+    std::vector<HostEvent> events_;
+};
+
+class NetTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        threadsBefore_ = ThreadCount();
+        handlesBefore_ = HandleCount();
+        char temp[MAX_PATH];
+        GetTempPathA(MAX_PATH, temp);
+        logPath_ = std::string(temp) + "quillon_net_" + std::to_string(GetCurrentProcessId()) + ".log";
+        DeleteFileA(logPath_.c_str());
+        globals_ = CIOGlobals::Create(nullptr);
+        host_ = new CNetHost(globals_);
+        globals_->Logger()->SetLogFile(logPath_.c_str());
+        Config().SetString(param::EthernetMainIP, "127.0.0.1");
+        Config().SetU32(param::RecoverPeriodSec, 1);
+        Config().SetU32(param::TimeoutMs, 300);
+    }
+
+    void TearDown() override {
+        StopLink();
+        if (HasFailure() && getenv("QUILLON_NET_SHOW_LOG"))
+            for (const std::string &line : Log()) printf("  | %s\n", line.c_str());
+        host_->Release();
+        globals_->Logger()->Close();
+        globals_->Release();
+        DeleteFileA(logPath_.c_str());
+        if (HasFailure()) return;
+        EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore_; }))
+            << ThreadCount() << " threads, " << threadsBefore_ << " before";
+        EXPECT_TRUE(WaitUntil([&] { return HandleCount() <= handlesBefore_; }))
+            << HandleCount() << " handles, " << handlesBefore_ << " before";
+    }
+
+    CConfigData &Config() { return host_->Configuration(); }
+
+    // Creates and starts the link of the configuration; S_OK when it runs.
+    HRESULT StartLink(bool ras = false) {
+        CPhysicalLayer *made = ras ? static_cast<CPhysicalLayer *>(new CPhysicalLayer_RAS(globals_, host_, Config()))
+                                   : new CPhysicalLayer_Ethernet(globals_, host_, Config());
+        link_ = ComPtr<CPhysicalLayer>::Attach(made);
+        host_->link = link_.get();
+        const HRESULT hr = link_->Start();
+        if (FAILED(hr)) StopLink();
+        return hr;
+    }
+    void StopLink() {
+        if (!link_) return;
+        link_->Stop();
+        host_->link = nullptr;
+        link_.reset();
+    }
+    long State() {
+        long state = -1;
+        link_->GetLinkState(&state);
+        return state;
+    }
+    bool WaitState(long wanted) {
+        return WaitUntil([&] { return State() == wanted; });
+    }
+    // One exchange through the link from this (host) thread.
+    HRESULT Exchange(const std::string &request, std::string *reply, TransactStatistics *statistics = nullptr) {
+        CFrameBuffer send, receive;
+        send.Append(request.data(), static_cast<uint32_t>(request.size()));
+        TransactStatistics own = {};
+        const HRESULT hr = link_->Transact(&send, reply ? &receive : nullptr, statistics ? statistics : &own);
+        if (reply) reply->assign(reinterpret_cast<const char *>(receive.Data()), receive.Length());
+        return hr;
+    }
+    std::vector<std::string> Log() { return LogMessages(logPath_); }
+    bool LogHas(const std::string &line) { return Contains(Log(), line); }
+    bool LogMatches(const std::string &pattern) { return ContainsMatching(Log(), pattern); }
+
+    CIOGlobals *globals_ = nullptr;
+    CNetHost *host_ = nullptr;
+    ComPtr<CPhysicalLayer> link_;
+    std::string logPath_;
+    unsigned threadsBefore_ = 0, handlesBefore_ = 0;
+};
+
+} // namespace quillon::test
