@@ -12,11 +12,12 @@
 #include "phys/PhysicalLayer_Ethernet.h"
 #include "phys/PhysicalLayer_RAS.h"
 #include "tests/support/DriverLibrary.h"
+#include "tests/support/ProcessCounts.h"
+#include "tests/support/Waiting.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <atomic>
 #include <functional>
@@ -25,39 +26,6 @@
 #include <vector>
 
 namespace quillon::test {
-
-constexpr DWORD kDeadlineMs = 30000;
-
-inline bool WaitUntil(const std::function<bool()> &condition, DWORD deadlineMs = kDeadlineMs) {
-    const DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > deadlineMs) return false;
-        Sleep(5);
-    }
-    return true;
-}
-
-inline unsigned ThreadCount() {
-    unsigned count = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
-    CloseHandle(snapshot);
-    return count;
-}
-
-// Wine answers GetProcessHandleCount with 0: the handle values are tried
-// one by one instead (sockets are handles too).
-inline unsigned HandleCount() {
-    unsigned count = 0;
-    for (uintptr_t value = 4; value < 0x4000; value += 4) {
-        DWORD flags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
-    }
-    return count;
-}
 
 struct HostEvent {
     int type, source, number;

@@ -6,6 +6,7 @@
 #include "driver/IOHost.h"
 #include "phys/PhysicalLayer.h"
 #include "tests/support/ProcessCounts.h"
+#include "tests/support/Waiting.h"
 
 #include <gtest/gtest.h>
 
@@ -20,18 +21,6 @@
 #include <vector>
 
 namespace quillon::test {
-
-constexpr DWORD kDeadlineMs = 30000;
-
-// Polls until the condition holds or the deadline passes.
-inline bool WaitUntil(const std::function<bool()> &condition, DWORD deadlineMs = kDeadlineMs) {
-    const DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > deadlineMs) return false;
-        Sleep(5);
-    }
-    return true;
-}
 
 // Outcomes and observations of one scripted link; outlives the link.
 struct LinkScript {
