@@ -3,7 +3,9 @@
 #include "config/ConfigParameters.h"
 #include "driver/DriverInterfaces.h"
 #include "phys/PhysicalLayer.h"
+#include "phys/PhysicalLayer_Serial.h"
 
+#include <new>
 #include <string>
 
 namespace quillon {
@@ -67,6 +69,7 @@ HRESULT CreatePhysicalLayer(CIOGlobals *globals, IIOHost *host, CConfigData &con
     case LinkType::None:
         return IO_E_INTERFACE_NONE;
     case LinkType::Serial:
+        return StartLink(new (std::nothrow) CPhysicalLayer_Serial(globals, host, config), link);
     case LinkType::Modem:
     case LinkType::Ethernet:
     case LinkType::Ras:
