@@ -15,6 +15,12 @@
 #       requests (a preloaded library), for: eval "$(serial-rig.sh env)"
 #   serial-rig.sh [--build DIR] build
 #       builds the simulator and the preloaded library into DIR/rig.
+#   serial-rig.sh [--build DIR] serve QUEUE
+#       runs the commands above that a Windows program leaves in the folder
+#       QUEUE as N.cmd (one line of arguments), writing N.out and the exit
+#       code to N.done; ends when QUEUE/stop appears or after ten idle
+#       minutes. (Wine starts Linux programs but gives no process to wait
+#       for, and leaves a handle behind for each: tests start this once.)
 #
 # DIR defaults to build/<arch> of the architecture the tests run.
 set -euo pipefail
@@ -67,10 +73,16 @@ print_env() {
     echo "export QUILLON_LINES_DIR='$rig/lines'"
 }
 
-alive() { [ -n "$1" ] && kill -0 "$1" 2>/dev/null; }
+# A process that ended but was not reaped yet counts as gone.
+alive() {
+    [ -n "$1" ] && [ -r "/proc/$1/stat" ] || return 1
+    local state
+    state="$(sed 's/^.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f1)"
+    [ -n "$state" ] && [ "$state" != Z ]
+}
 
 unplug() {
-    local port="$1" dir="$rig/com$1" pid lines
+    local port="$1" dir="$rig/port$1" pid lines
     rm -f "$build/wineprefix/dosdevices/com$port"
     [ -d "$dir" ] || return 0
     for name in sim socat; do
@@ -86,7 +98,7 @@ unplug() {
 }
 
 start() {
-    local port="$1" mode="$2" noise="${3:-}" dir="$rig/com$1" pts number
+    local port="$1" mode="$2" noise="${3:-}" dir="$rig/port$1" pts number
     case "$port" in ''|*[!0-9]*) die "port must be a number";; esac
     [ -x "$rig/serialsim" ] || build_rig
     [ -d "$build/wineprefix/dosdevices" ] || "$QUILLON_ROOT/scripts/make-prefix.sh" "$build"
@@ -114,8 +126,30 @@ start() {
     touch "$dir/ready"
 }
 
+serve() {
+    local queue="$1" idle=0 file name arguments
+    mkdir -p "$queue"
+    rm -f "$queue/stop"
+    while [ ! -e "$queue/stop" ] && [ "$idle" -lt 12000 ]; do
+        idle=$((idle + 1))
+        for file in "$queue"/*.cmd; do
+            [ -e "$file" ] || continue
+            name="${file%.cmd}"
+            read -r arguments <"$file" || true
+            rm -f "$file"
+            # shellcheck disable=SC2086
+            if "$0" --build "$build" $arguments >"$name.out" 2>&1; then echo 0 >"$name.tmp"; else echo $? >"$name.tmp"; fi
+            mv -f "$name.tmp" "$name.done"
+            idle=0
+        done
+        sleep 0.05
+    done
+    rm -rf "$queue"
+}
+
 case "$command" in
     build) build_rig ;;
+    serve) [ $# -ge 1 ] || die "usage: serial-rig.sh serve QUEUE"; serve "$1" ;;
     env) print_env ;;
     start) [ $# -ge 2 ] || die "usage: serial-rig.sh start PORT MODE [NOISE]"; start "$@" ;;
     unplug) [ $# -ge 1 ] || die "usage: serial-rig.sh unplug PORT"; unplug "$1" ;;
@@ -123,5 +157,5 @@ case "$command" in
         [ $# -ge 1 ] || die "usage: serial-rig.sh stop PORT"
         WINEPREFIX="$build/wineprefix" wineserver -k 2>/dev/null || true
         unplug "$1" ;;
-    *) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+    *) sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
 esac

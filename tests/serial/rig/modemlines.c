@@ -20,6 +20,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -30,7 +31,11 @@ typedef int (*ioctl_fn)(int, unsigned long, ...);
 typedef ssize_t (*write_fn)(int, const void *, size_t);
 
 static pthread_mutex_t guard = PTHREAD_MUTEX_INITIALIZER;
+/* A pseudo-terminal number comes back for the next pair, with a new state
+ * file: a mapping is kept with the file's inode and replaced when that
+ * changes. */
 static struct modem_lines *states[MAX_PTS];
+static ino_t inodes[MAX_PTS];
 /* File descriptors that modem-line requests were made on; their writes are
  * recorded. A stale mark after a close is harmless: the device is checked
  * again before anything is recorded. */
@@ -55,18 +60,29 @@ static int pts_number(int fd) {
 }
 
 static struct modem_lines *state_of(int number) {
+    char path[512] = "";
+    struct stat file_status;
+    const char *dir = getenv("QUILLON_LINES_DIR");
+    if (dir) snprintf(path, sizeof path, "%s/pts%d", dir, number);
+    const ino_t inode = path[0] && stat(path, &file_status) == 0 ? file_status.st_ino : 0;
     pthread_mutex_lock(&guard);
     struct modem_lines *state = states[number];
+    if (state && inode != inodes[number]) {
+        if (inodes[number]) munmap(state, sizeof *state);
+        else free(state);
+        state = NULL;
+    }
     if (!state) {
-        const char *dir = getenv("QUILLON_LINES_DIR");
-        if (dir) {
-            char path[512];
-            snprintf(path, sizeof path, "%s/pts%d", dir, number);
+        inodes[number] = 0;
+        if (inode) {
             int file = open(path, O_RDWR | O_CLOEXEC);
             if (file >= 0) {
                 void *shared = mmap(NULL, sizeof *state, PROT_READ | PROT_WRITE, MAP_SHARED, file, 0);
                 close(file);
-                if (shared != MAP_FAILED) state = shared;
+                if (shared != MAP_FAILED) {
+                    state = shared;
+                    inodes[number] = inode;
+                }
             }
         }
         if (!state) {
