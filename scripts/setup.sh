@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(cmake ninja-build googletest wine wine32:i386 wine64 libwine-dev
           g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
-          binutils-mingw-w64-i686 binutils-mingw-w64-x86-64)
+          binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+          socat libmodbus-dev gcc gcc-multilib)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
