@@ -5,6 +5,7 @@
 #include "phys/PhysicalLayer.h"
 #include "phys/PhysicalLayer_Ethernet.h"
 #include "phys/PhysicalLayer_RAS.h"
+#include "phys/PhysicalLayer_Serial.h"
 
 #include <new>
 #include <string>
@@ -74,6 +75,7 @@ HRESULT CreatePhysicalLayer(CIOGlobals *globals, IIOHost *host, CConfigData &con
     case LinkType::Ras:
         return StartLink(new (std::nothrow) CPhysicalLayer_RAS(globals, host, config), link);
     case LinkType::Serial:
+        return StartLink(new (std::nothrow) CPhysicalLayer_Serial(globals, host, config), link);
     case LinkType::Modem:
         // The link classes are not part of this build yet.
         return E_FAIL;

@@ -9,6 +9,9 @@ packages=(cmake ninja-build googletest wine wine32:i386 wine64 libwine-dev
           xvfb xauth x11-utils imagemagick)
 # The network tests' native Modbus peer, and their private network namespace.
 packages+=(gcc libc6-dev libmodbus-dev iproute2 procps)
+# The serial rig: a pseudo-terminal pair, its device simulator and the preloaded
+# line library (32-bit where the tests run 32-bit).
+packages+=(socat gcc-multilib)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

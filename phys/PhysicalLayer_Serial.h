@@ -1,0 +1,43 @@
+// The serial link: the engine's link on one COM port.
+#pragma once
+
+#include "phys/PhysicalLayer.h"
+#include "phys/SerialPort.h"
+
+namespace quillon {
+
+class CPhysicalLayer_Serial : public CPhysicalLayer, private ISerialPortOwner {
+public:
+    CPhysicalLayer_Serial(CIOGlobals *globals, IIOHost *host, const CConfigData &config);
+
+    HRESULT STDMETHODCALLTYPE ReadByte(BYTE *byte) override;
+    HRESULT STDMETHODCALLTYPE Read(BYTE *buffer, unsigned count) override;
+
+    BOOL Initialize() override { return TRUE; }
+    BOOL Connect() override;
+    BOOL Send(CFrameBuffer *frame) override;
+    void Poll() override {}
+    // A serial port cannot tell that its device went away; only the
+    // engine's inactivity drop reconnects it.
+    BOOL IsConnectionLost() override { return FALSE; }
+    BOOL CheckIncomingConnection() override { return FALSE; }
+    BOOL IsDataAvailable() override { return port_.HasInput(); }
+    void Disconnect() override { port_.Close(); }
+    void Terminate() override {}
+    HANDLE GetExtraWaitHandle() override { return port_.ReceiveEvent(); }
+
+protected:
+    ~CPhysicalLayer_Serial() override;
+
+private:
+    void OnPortSent(unsigned bytes) override { CountSent(bytes); }
+    void OnPortReceived(unsigned bytes) override {
+        CountReceived(bytes);
+        NoteActivity();
+    }
+
+    unsigned portNumber_;
+    CSerialPort port_;
+};
+
+} // namespace quillon

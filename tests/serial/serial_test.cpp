@@ -1,0 +1,685 @@
+// The serial port object and the serial link on the serial rig: each test
+// puts a simulated device on a pseudo-terminal mapped as a COM port
+// (scripts/serial-rig.sh), and a preloaded library records the modem lines
+// that Wine sets. Modbus RTU exchanges are answered by libmodbus.
+#include "config/ConfigParameters.h"
+#include "driver/ControlTags.h"
+#include "driver/DriverInterfaces.h"
+#include "phys/PhysicalLayerFactory.h"
+#include "phys/SerialPort.h"
+#include "tests/phys/ScriptedLink.h"
+#include "tests/serial/rig/modemlines.h"
+#include "tests/support/DriverLibrary.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <iostream>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace quillon;
+using namespace quillon::test;
+
+namespace {
+
+using Bytes = std::vector<BYTE>;
+
+std::string DosPath(const std::string &unixPath) {
+    std::string path = "Z:" + unixPath;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
+std::string Env(const char *name) {
+    const char *value = getenv(name);
+    return value ? value : "";
+}
+
+// The rig's command queue: the rig is a set of Linux programs, which Wine
+// starts without a process to wait for (and with a handle left behind for
+// each), so one rig process is started for the whole program and takes its
+// commands as files.
+class RigQueue : public ::testing::Environment {
+public:
+    void SetUp() override {
+        folder_ = Env("QUILLON_BUILD") + "/rig/queue-" + std::to_string(GetCurrentProcessId());
+        std::string command = "/bin/bash " + Env("QUILLON_RIG") + " --build " + Env("QUILLON_BUILD") + " serve " + folder_;
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
+        if (process.hThread) CloseHandle(process.hThread);
+        if (process.hProcess) CloseHandle(process.hProcess);
+    }
+    void TearDown() override {
+        CreateDirectoryA(DosPath(folder_).c_str(), nullptr);
+        WriteWholeFile(DosPath(folder_ + "/stop"), "");
+    }
+
+    // Runs one rig command; its exit code, or -1 when it never ends.
+    static int Run(const std::string &arguments) {
+        static int serial = 0;
+        CreateDirectoryA(DosPath(folder_).c_str(), nullptr);
+        const std::string name = DosPath(folder_ + "/" + std::to_string(++serial));
+        WriteWholeFile(name + ".tmp", arguments + "\n");
+        if (!MoveFileA((name + ".tmp").c_str(), (name + ".cmd").c_str())) return -1;
+        if (!WaitUntil([&] { return FileExists(name + ".done"); })) return -1;
+        const int code = atoi(ReadWholeFile(name + ".done").c_str());
+        if (code != 0) std::cout << ReadWholeFile(name + ".out");
+        DeleteFileA((name + ".done").c_str());
+        DeleteFileA((name + ".out").c_str());
+        return code;
+    }
+
+private:
+    static std::string folder_;
+};
+std::string RigQueue::folder_;
+const auto *const kRigQueue = ::testing::AddGlobalTestEnvironment(new RigQueue);
+
+// One simulated device on COM<port>, ended again when the object goes.
+class Device {
+public:
+    Device(unsigned port, const std::string &mode, const std::string &noise = "") : port_(port) {
+        Unplug();
+        Run("start " + std::to_string(port) + " " + mode + (noise.empty() ? "" : " " + noise));
+        ready_ = WaitUntil([&] { return Exists(RigDir() + "/ready"); });
+    }
+    ~Device() { Unplug(); }
+    bool Ready() const { return ready_; }
+
+    // The far end goes away while Wine runs on.
+    void Unplug() {
+        if (!Exists(RigDir())) return;
+        Run("unplug " + std::to_string(port_));
+        EXPECT_TRUE(WaitUntil([&] { return !Exists(RigDir()); })) << "COM" << port_ << " not unplugged";
+    }
+
+    // The recorded line changes and writes, and the input lines.
+    std::vector<modem_lines_record> Records() const {
+        modem_lines state = {};
+        ReadState(state);
+        return std::vector<modem_lines_record>(state.records, state.records + std::min<uint32_t>(state.count, MODEM_LINES_RECORDS));
+    }
+    void SetInputs(uint32_t inputs) const {
+        HANDLE file = CreateFileA(DosPath(RigDir() + "/lines").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        DWORD written = 0;
+        EXPECT_TRUE(WriteFile(file, &inputs, sizeof inputs, &written, nullptr));
+        CloseHandle(file);
+    }
+
+private:
+    std::string RigDir() const { return Env("QUILLON_BUILD") + "/rig/port" + std::to_string(port_); }
+    static bool Exists(const std::string &unixPath) {
+        return GetFileAttributesA(DosPath(unixPath).c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+    void ReadState(modem_lines &state) const {
+        HANDLE file = CreateFileA(DosPath(RigDir() + "/lines").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        DWORD read = 0;
+        EXPECT_TRUE(ReadFile(file, &state, sizeof state, &read, nullptr));
+        CloseHandle(file);
+    }
+    void Run(const std::string &arguments) { EXPECT_EQ(0, RigQueue::Run(arguments)) << arguments; }
+
+    unsigned port_;
+    bool ready_ = false;
+};
+
+uint16_t Crc16(const Bytes &bytes) {
+    uint16_t crc = 0xFFFF;
+    for (BYTE byte : bytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
+    }
+    return crc;
+}
+
+Bytes WithCrc(Bytes frame) {
+    const uint16_t crc = Crc16(frame);
+    frame.push_back(static_cast<BYTE>(crc & 0xFF));
+    frame.push_back(static_cast<BYTE>(crc >> 8));
+    return frame;
+}
+
+// Handles of this process, counted by probing handle values (Wine answers
+// GetProcessHandleCount with 0).
+unsigned OpenHandles() {
+    unsigned count = 0;
+    for (uintptr_t value = 4; value < 0x4000; value += 4) {
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+    }
+    return count;
+}
+
+// A host that reads Modbus RTU replies through the link, as a protocol
+// driver with its own framing does.
+class CModbusHost final : public CIOHost {
+public:
+    explicit CModbusHost(CIOGlobals *globals) : CIOHost(globals, nullptr) {}
+
+    HRESULT STDMETHODCALLTYPE ReceiveFrame(CFrameBuffer *receive, CFrameBuffer *) override {
+        BYTE *head = nullptr;
+        if (FAILED(receive->Extend(2, &head))) return E_OUTOFMEMORY;
+        HRESULT result = link->Read(head, 2);
+        if (FAILED(result)) return result;
+        const BYTE function = head[1];
+        unsigned rest = 6;
+        if (function & 0x80) {
+            rest = 3;
+        } else if (function == 3 || function == 4) {
+            BYTE count = 0;
+            if (FAILED(result = link->ReadByte(&count))) return result;
+            receive->Append(&count, 1);
+            rest = count + 2u;
+        }
+        BYTE *tail = nullptr;
+        if (FAILED(receive->Extend(rest, &tail))) return E_OUTOFMEMORY;
+        return link->Read(tail, rest);
+    }
+
+    IIOInterface *link = nullptr;
+    std::vector<PostedEvent> Drain() {
+        HValue list = HValue::Create();
+        hvSetType(list.get(), HV_LIST, 0);
+        DrainEvents(list.get());
+        hvPosition position = nullptr;
+        for (HVALUE event = hvListFirst(list.get(), &position); event; event = hvListNext(list.get(), &position)) {
+            PostedEvent posted = {};
+            const char *text = nullptr;
+            hvGetElementI32(event, 0, &posted.type);
+            hvGetElementI32(event, 1, &posted.source);
+            hvGetElementI32(event, 2, &posted.number);
+            if (hvGetElementString(event, 3, &text) && text) posted.text = text;
+            events.push_back(posted);
+        }
+        return events;
+    }
+    bool HasEvent(int source, int number) {
+        for (const PostedEvent &event : Drain())
+            if (event.source == source && event.number == number) return true;
+        return false;
+    }
+    std::vector<PostedEvent> events;
+
+protected:
+    ~CModbusHost() override = default;
+};
+
+struct CountingOwner : ISerialPortOwner {
+    void OnPortSent(unsigned bytes) override { sent += bytes; }
+    void OnPortReceived(unsigned bytes) override { received += bytes; }
+    unsigned sent = 0, received = 0;
+};
+
+class SerialTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        threadsBefore_ = ThreadCount();
+        handlesBefore_ = OpenHandles();
+        char temp[MAX_PATH];
+        GetTempPathA(MAX_PATH, temp);
+        logPath_ = std::string(temp) + "quillon_serial_" + std::to_string(GetCurrentProcessId()) + ".log";
+        DeleteFileA(logPath_.c_str());
+        globals_ = CIOGlobals::Create(nullptr);
+        ASSERT_NE(nullptr, globals_);
+        host_ = new CModbusHost(globals_);
+        globals_->Logger()->SetLogFile(logPath_.c_str());
+    }
+    void TearDown() override {
+        port_.reset();
+        if (link_) link_->Stop();
+        link_.reset();
+        host_->Stop();
+        host_->Release();
+        globals_->Release();
+        devices_.clear();
+        if (HasFailure()) {
+            std::cout << "log kept: " << logPath_ << "\n";
+            return;
+        }
+        DeleteFileA(logPath_.c_str());
+        EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore_; }))
+            << ThreadCount() << " threads, " << threadsBefore_ << " before";
+        EXPECT_TRUE(WaitUntil([&] { return OpenHandles() <= handlesBefore_; }))
+            << OpenHandles() << " handles, " << handlesBefore_ << " before";
+    }
+
+    CConfigData &Config() { return host_->Configuration(); }
+    Device &Plug(unsigned port, const std::string &mode, const std::string &noise = "") {
+        devices_.emplace_back(new Device(port, mode, noise));
+        EXPECT_TRUE(devices_.back()->Ready()) << "COM" << port << " (" << mode << ") did not start";
+        return *devices_.back();
+    }
+
+    // The serial link through the factory, as the driver host creates it.
+    HRESULT StartLink(unsigned port) {
+        Config().SetString(param::Type, "Serial");
+        Config().SetU32(param::SerialPort, port);
+        IIOInterface *link = nullptr;
+        const HRESULT result = CreatePhysicalLayer(globals_, host_, Config(), &link);
+        link_ = ComPtr<IIOInterface>::Attach(link);
+        host_->link = link;
+        return result;
+    }
+    long State() {
+        long state = -1;
+        link_->GetLinkState(&state);
+        return state;
+    }
+    HRESULT Transact(const Bytes &request, Bytes &reply, TransactStatistics &statistics) {
+        CFrameBuffer send, receive;
+        send.Append(request.data(), static_cast<uint32_t>(request.size()));
+        const HRESULT result = link_->Transact(&send, &receive, &statistics);
+        reply.assign(receive.Data(), receive.Data() + receive.Length());
+        return result;
+    }
+
+    // A port object configured from Config(), opened on port.
+    CSerialPort &OpenPort(unsigned port, HRESULT expected = S_OK) {
+        port_.reset(new CSerialPort(globals_, &owner_));
+        port_->Configure(Config());
+        EXPECT_EQ(expected, port_->Open(port));
+        return *port_;
+    }
+
+    std::vector<std::string> Messages() {
+        globals_->Logger()->Close();
+        const std::vector<std::string> messages = LogMessages(logPath_);
+        globals_->Logger()->SetLogFile(logPath_.c_str());
+        return messages;
+    }
+
+    unsigned threadsBefore_ = 0, handlesBefore_ = 0;
+    std::string logPath_;
+    CIOGlobals *globals_ = nullptr;
+    CModbusHost *host_ = nullptr;
+    ComPtr<IIOInterface> link_;
+    CountingOwner owner_;
+    std::unique_ptr<CSerialPort> port_;
+    std::vector<std::unique_ptr<Device>> devices_;
+};
+
+const Bytes kReadTwo = WithCrc({0x01, 0x03, 0x00, 0x00, 0x00, 0x02});
+const Bytes kReadTwoReply = WithCrc({0x01, 0x03, 0x04, 0x10, 0x00, 0x10, 0x01});
+
+// Milliseconds between two recorded moments.
+double Ms(const modem_lines_record &from, const modem_lines_record &to) { return (to.usec - from.usec) / 1000.0; }
+
+// The records from the first raise of RTS on.
+std::vector<modem_lines_record> FromRtsRaise(const std::vector<modem_lines_record> &records) {
+    auto at = std::find_if(records.begin(), records.end(), [](const modem_lines_record &r) {
+        return r.kind == MODEM_LINES_SET && (r.value & 4);
+    });
+    return std::vector<modem_lines_record>(at, records.end());
+}
+
+// Recorded moments keep to a delay within this tolerance below (clock
+// granularity) and well above (a loaded machine).
+constexpr double kEarlyMs = 1.0;
+constexpr double kLateMs = 500.0;
+
+TEST_F(SerialTest, ModbusRoundTripsAgainstLibmodbus) {
+    Plug(11, "modbus");
+    ASSERT_EQ(S_OK, StartLink(11));
+    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
+    TransactStatistics statistics = {};
+    Bytes reply;
+    ASSERT_EQ(S_OK, Transact(kReadTwo, reply, statistics));
+    EXPECT_EQ(kReadTwoReply, reply);
+    EXPECT_EQ(1u, statistics.framesSent);
+    const Bytes write = WithCrc({0x01, 0x06, 0x00, 0x05, 0x12, 0x34});
+    ASSERT_EQ(S_OK, Transact(write, reply, statistics));
+    EXPECT_EQ(write, reply);
+    ASSERT_EQ(S_OK, Transact(WithCrc({0x01, 0x03, 0x00, 0x05, 0x00, 0x01}), reply, statistics));
+    EXPECT_EQ(WithCrc({0x01, 0x03, 0x02, 0x12, 0x34}), reply);
+    // An address the device does not have: its exception reply.
+    ASSERT_EQ(S_OK, Transact(WithCrc({0x01, 0x03, 0x01, 0x00, 0x00, 0x01}), reply, statistics));
+    EXPECT_EQ(WithCrc({0x01, 0x83, 0x02}), reply);
+    link_->Stop();
+    const std::vector<std::string> messages = Messages();
+    EXPECT_TRUE(Contains(messages, "SERIAL\tOpening COM11:9600,8,NONE,1 ..."));
+    EXPECT_TRUE(Contains(messages, "SERIAL\tPort opened!"));
+    EXPECT_TRUE(Contains(messages, "IO\tTX:  01 03 00 00 00 02 C4 0B"));
+    EXPECT_TRUE(Contains(messages, "IO\tRX:  01 03 04 10 00 10 01 32 F3"));
+    // 8 + 8 + 8 + 8 bytes sent; 9 + 8 + 7 + 5 received.
+    EXPECT_TRUE(Contains(messages, "CHANFER\tTERMINATED! (32 bytes sent, 29 bytes received)"));
+}
+
+TEST_F(SerialTest, PortBelowTenAndPrintableDumps) {
+    Plug(7, "modbus");
+    globals_->Logger()->SetOptions(LOG_OPTION_PRINTABLE_FRAMES);
+    ASSERT_EQ(S_OK, StartLink(7));
+    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
+    TransactStatistics statistics = {};
+    Bytes reply;
+    ASSERT_EQ(S_OK, Transact(WithCrc({0x01, 0x06, 0x00, 0x00, 0x41, 0x42}), reply, statistics));
+    link_->Stop();
+    const std::vector<std::string> messages = Messages();
+    EXPECT_TRUE(Contains(messages, "SERIAL\tPort opened!"));
+    EXPECT_TRUE(Contains(messages, "IO\tTX: [01][06][00][00]AB9[AB]"));
+}
+
+TEST_F(SerialTest, MissingPortFailsWithItsEventAndLogLine) {
+    ASSERT_EQ(S_OK, StartLink(58));
+    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_STOPPED; }));
+    const std::vector<PostedEvent> events = host_->Drain();
+    const auto failed = std::find_if(events.begin(), events.end(), [](const PostedEvent &e) { return e.source == -2; });
+    ASSERT_NE(events.end(), failed);
+    EXPECT_EQ(2, failed->type);
+    EXPECT_EQ(0, failed->number);
+    EXPECT_TRUE(ContainsMatching({failed->text}, R"(Error opening serial port: failed to open port \\\\\.\\COM58 \(windows error [0-9]+\))"))
+        << failed->text;
+    EXPECT_TRUE(ContainsMatching(Messages(), R"(SERIAL\tERROR, failed to open port \\\\\.\\COM58 \([0-9]+\))"));
+}
+
+TEST_F(SerialTest, UnansweredRequestTimesOutAndTheNextOneWorks) {
+    Plug(12, "modbus");
+    Config().SetU32(param::TimeoutMs, 300);
+    ASSERT_EQ(S_OK, StartLink(12));
+    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
+    TransactStatistics statistics = {};
+    Bytes reply;
+    // A frame the device cannot accept (its check sum is wrong) stays
+    // unanswered.
+    Bytes broken = kReadTwo;
+    broken.back() ^= 0xFF;
+    EXPECT_EQ(E_FAIL, Transact(broken, reply, statistics));
+    EXPECT_EQ(1u, statistics.receiveTimeouts);
+    EXPECT_EQ(0u, statistics.receiveErrors);
+    ASSERT_EQ(S_OK, Transact(kReadTwo, reply, statistics));
+    EXPECT_EQ(kReadTwoReply, reply);
+    EXPECT_TRUE(Contains(Messages(), "IO\tRX:  TIMEOUT"));
+}
+
+TEST_F(SerialTest, HalfAFrameIsCountedThenTimesOut) {
+    Plug(13, "half");
+    Config().SetU32(param::TimeoutMs, 200);
+    ASSERT_EQ(S_OK, StartLink(13));
+    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
+    TransactStatistics statistics = {};
+    Bytes reply;
+    EXPECT_EQ(E_FAIL, Transact(kReadTwo, reply, statistics));
+    EXPECT_EQ(1u, statistics.receiveTimeouts);
+    // What did arrive is in the buffer.
+    ASSERT_GE(reply.size(), 3u);
+    EXPECT_EQ(Bytes({0x01, 0x03, 0x04, 0x10}), Bytes(reply.begin(), reply.begin() + 4));
+    link_->Stop();
+    const std::vector<std::string> messages = Messages();
+    EXPECT_TRUE(Contains(messages, "IO\tRX:  01 03 04 10 TIMEOUT"));
+    EXPECT_TRUE(Contains(messages, "CHANFER\tTERMINATED! (8 bytes sent, 4 bytes received)"));
+}
+
+TEST_F(SerialTest, BytesNobodyAskedForAreDroppedBeforeASend) {
+    Plug(14, "modbus", "NOISE");
+    CSerialPort &port = OpenPort(14);
+    ASSERT_TRUE(WaitUntil([&] { return port.HasInput(); }));
+    BYTE first = 0;
+    ASSERT_EQ(S_OK, port.Read(&first, 1, false));
+    EXPECT_EQ('N', first);
+    ASSERT_TRUE(port.PrepareSend());
+    EXPECT_FALSE(port.HasInput());
+    ASSERT_EQ(S_OK, port.Write(kReadTwo.data(), static_cast<unsigned>(kReadTwo.size())));
+    EXPECT_TRUE(port.FinishSend());
+    // The watcher signals the reply's arrival (the link thread waits for it).
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(port.ReceiveEvent(), kDeadlineMs));
+    Bytes reply(kReadTwoReply.size());
+    ASSERT_EQ(S_OK, port.Read(reply.data(), static_cast<unsigned>(reply.size()), false));
+    EXPECT_EQ(kReadTwoReply, reply);
+    port.Close();
+    EXPECT_EQ(1u + 9u, owner_.received);
+    EXPECT_TRUE(ContainsMatching(Messages(), R"(IO\tRX:  4E)"));
+}
+
+TEST_F(SerialTest, EchoIsSwallowedAndAMissingEchoFailsTheWrite) {
+    Plug(15, "echo");
+    Config().SetI32(param::SerialSupressEcho, 1);
+    CSerialPort &port = OpenPort(15);
+    const BYTE frame[] = {'A', 'B', 'C'};
+    ASSERT_EQ(S_OK, port.Write(frame, 3));
+    BYTE reply[3] = {};
+    ASSERT_EQ(S_OK, port.Read(reply, 3, false));
+    EXPECT_EQ(Bytes({'C', 'B', 'A'}), Bytes(reply, reply + 3));
+    // The echo is neither counted nor dumped.
+    EXPECT_EQ(3u, owner_.sent);
+    EXPECT_EQ(3u, owner_.received);
+    port.Close();
+
+    Plug(16, "silent");
+    port_.reset();
+    CSerialPort &silent = OpenPort(16);
+    silent.SetReceiveTimeout(100);
+    silent.ApplyTimeouts();
+    EXPECT_EQ(IO_E_RECEIVE_TIMEOUT, silent.Write(frame, 3));
+    silent.Close();
+    const std::vector<std::string> messages = Messages();
+    EXPECT_TRUE(Contains(messages, "IO\tRX:  43 42 41"));
+    // Messages of one direction from one thread continue one line.
+    EXPECT_TRUE(Contains(
+        messages, "IO\tRX:  TIMEOUT supressing echoERROR receiving echo for byte 1 of 3 (receive failed, hr = 8004E000)"));
+}
+
+TEST_F(SerialTest, PortObjectTogglesRtsWithItsDelays) {
+    Device &device = Plug(17, "silent");
+    Config().SetU32(param::SerialRTS, 3);
+    Config().SetU32(param::SerialDelayBeforeMs, 30);
+    Config().SetU32(param::SerialDelayAfterMs, 45);
+    CSerialPort &port = OpenPort(17);
+    EXPECT_EQ(CSerialPort::RTS_PORT_TOGGLE, port.GetRtsMode());
+    ASSERT_TRUE(port.PrepareSend());
+    ASSERT_EQ(S_OK, port.Write(kReadTwo.data(), static_cast<unsigned>(kReadTwo.size())));
+    ASSERT_TRUE(port.FinishSend());
+    const std::vector<modem_lines_record> records = FromRtsRaise(device.Records());
+    ASSERT_EQ(3u, records.size());
+    EXPECT_EQ(uint32_t(MODEM_LINES_WRITE), records[1].kind);
+    EXPECT_EQ(8u, records[1].value);
+    EXPECT_EQ(uint32_t(MODEM_LINES_SET), records[2].kind);
+    EXPECT_EQ(0u, records[2].value & 4);
+    EXPECT_GE(Ms(records[0], records[1]), 30 - kEarlyMs);
+    EXPECT_LE(Ms(records[0], records[1]), 30 + kLateMs);
+    EXPECT_GE(Ms(records[1], records[2]), 45 - kEarlyMs);
+    EXPECT_LE(Ms(records[1], records[2]), 45 + kLateMs);
+}
+
+TEST_F(SerialTest, CtsTimeOutFailsTheSendAndDropsRts) {
+    Device &device = Plug(18, "modbus");
+    Config().SetU32(param::SerialRTS, 3);
+    Config().SetI32(param::SerialWaitCTS, 1);
+    Config().SetU32(param::SerialCTSTimeoutMs, 100);
+    ASSERT_EQ(S_OK, StartLink(18));
+    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
+    TransactStatistics statistics = {};
+    Bytes reply;
+    EXPECT_EQ(E_FAIL, Transact(kReadTwo, reply, statistics));
+    EXPECT_EQ(1u, statistics.failures);
+    std::vector<modem_lines_record> records = FromRtsRaise(device.Records());
+    ASSERT_EQ(2u, records.size()) << "RTS raised, then dropped, nothing written";
+    EXPECT_EQ(0u, records[1].value & 4);
+    EXPECT_GE(Ms(records[0], records[1]), 100 - kEarlyMs);
+
+    device.SetInputs(0x20);
+    const size_t before = device.Records().size();
+    ASSERT_EQ(S_OK, Transact(kReadTwo, reply, statistics));
+    EXPECT_EQ(kReadTwoReply, reply);
+    records = device.Records();
+    ASSERT_EQ(before + 3, records.size());
+    EXPECT_EQ(uint32_t(MODEM_LINES_WRITE), records[before + 1].kind);
+    EXPECT_EQ(0u, records[before + 2].value & 4);
+    EXPECT_TRUE(Contains(Messages(), "SERIAL\tERROR, CTS not raised within 100 ms, RTS dropped"));
+}
+
+TEST_F(SerialTest, InterByteAndInterFrameDelaysSpaceTheWrites) {
+    Device &device = Plug(19, "silent");
+    Config().SetU32(param::SerialInterbyteDelayUs, 4000);
+    Config().SetU32(param::SerialInterframeDelayMs, 60);
+    CSerialPort &port = OpenPort(19);
+    const BYTE frame[] = {1, 2, 3, 4};
+    ASSERT_EQ(S_OK, port.Write(frame, 4));
+    ASSERT_EQ(S_OK, port.Write(frame, 1));
+    std::vector<modem_lines_record> writes;
+    for (const modem_lines_record &record : device.Records())
+        if (record.kind == MODEM_LINES_WRITE) writes.push_back(record);
+    ASSERT_EQ(5u, writes.size()) << "one write per byte";
+    for (size_t i = 1; i < 4; ++i) {
+        EXPECT_EQ(1u, writes[i].value);
+        EXPECT_GE(Ms(writes[i - 1], writes[i]), 4 - kEarlyMs);
+    }
+    EXPECT_GE(Ms(writes[3], writes[4]), 60 - kEarlyMs);
+    EXPECT_LE(Ms(writes[3], writes[4]), 60 + kLateMs);
+}
+
+TEST_F(SerialTest, SystemToggledRtsIsRefusedByWineWithAClearFailure) {
+    Plug(20, "silent");
+    for (uint32_t requested : {2u, 3u}) {
+        Config().SetU32(param::SerialRTS, requested);
+        CSerialPort &port = OpenPort(20, E_FAIL);
+        EXPECT_EQ(CSerialPort::RTS_SYSTEM_TOGGLE, port.GetRtsMode());
+        EXPECT_FALSE(port.IsOpen());
+        EXPECT_EQ("failed to configure port \\\\.\\COM20 (windows error 50)", port.ErrorText());
+    }
+    EXPECT_TRUE(Contains(Messages(), "SERIAL\tERROR, SetCommState failed (50)"));
+    // The port is free again.
+    Config().SetU32(param::SerialRTS, 1);
+    CSerialPort &port = OpenPort(20);
+    EXPECT_EQ(CSerialPort::RTS_ON, port.GetRtsMode());
+    EXPECT_EQ(E_FAIL, port.Open(20));
+    EXPECT_EQ("tried to open port COM20 twice", port.ErrorText());
+}
+
+TEST_F(SerialTest, ParameterValuesOutsideTheTableFallBack) {
+    Device &device = Plug(21, "silent");
+    Config().SetU32(param::SerialDataBits, 5);
+    Config().SetU32(param::SerialParity, 9);
+    Config().SetU32(param::SerialStopBits, 7);
+    Config().SetU32(param::SerialRTS, 9);
+    Config().SetU32(param::SerialDTR, 1);
+    CSerialPort &port = OpenPort(21);
+    EXPECT_EQ(8, port.Settings().ByteSize);
+    EXPECT_EQ(NOPARITY, port.Settings().Parity);
+    EXPECT_EQ(ONESTOPBIT, port.Settings().StopBits);
+    EXPECT_EQ(CSerialPort::RTS_OFF, port.GetRtsMode());
+    const std::vector<modem_lines_record> records = device.Records();
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(2u, records.back().value) << "DTR on, RTS off";
+    port.Close();
+    Config().SetU32(param::SerialDataBits, 7);
+    Config().SetU32(param::SerialParity, 2);
+    Config().SetU32(param::SerialStopBits, 2);
+    Config().SetU32(param::SerialBaudrate, 19200);
+    OpenPort(21).Close();
+    const std::vector<std::string> messages = Messages();
+    EXPECT_TRUE(Contains(messages, "SERIAL\tOpening COM21:9600,8,NONE,1 ..."));
+    EXPECT_TRUE(Contains(messages, "SERIAL\tOpening COM21:19200,7,EVEN,2 ..."));
+}
+
+TEST_F(SerialTest, FarEndGoingAwayFailsReadsAndWrites) {
+    Device &device = Plug(22, "modbus");
+    CSerialPort &port = OpenPort(22);
+    device.Unplug();
+    BYTE byte = 0;
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_BROKEN_PIPE), port.Read(&byte, 1, false));
+    EXPECT_EQ(E_FAIL, port.Write(kReadTwo.data(), static_cast<unsigned>(kReadTwo.size())));
+    port.Close();
+    const std::vector<std::string> messages = Messages();
+    EXPECT_TRUE(Contains(messages, "IO\tRX: ERROR, GetOverlappedResult returned error 109"));
+    EXPECT_TRUE(Contains(messages, "IO\tTX: ERROR(err(21) != ERROR_IO_PENDING)"));
+}
+
+TEST_F(SerialTest, InactivityDropReconnectsOnceTheDeviceIsBack) {
+    Device &device = Plug(23, "modbus");
+    Config().SetI32(param::InactivityEnable, 1);
+    Config().SetU32(param::InactivityPeriodSec, 1);
+    Config().SetI32(param::RecoverEnable, 1);
+    Config().SetU32(param::RecoverPeriodSec, 1);
+    ASSERT_EQ(S_OK, StartLink(23));
+    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
+    device.Unplug();
+    // Never reported lost; the inactivity drop closes it and the retries
+    // fail while the device is away.
+    ASSERT_TRUE(WaitUntil([&] { return host_->HasEvent(-1, 19); }));
+    ASSERT_TRUE(WaitUntil([&] { return host_->HasEvent(-1, 13); }));
+    EXPECT_FALSE(host_->HasEvent(-1, 7));
+    Plug(23, "modbus");
+    ASSERT_TRUE(WaitUntil([&] { return host_->HasEvent(-1, 14); }));
+    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
+    TransactStatistics statistics = {};
+    Bytes reply;
+    ASSERT_EQ(S_OK, Transact(kReadTwo, reply, statistics));
+    EXPECT_EQ(kReadTwoReply, reply);
+}
+
+TEST_F(SerialTest, StopWhileAReadIsPendingEndsWithThatRead) {
+    Device &device = Plug(24, "silent");
+    Config().SetU32(param::TimeoutMs, 1000);
+    ASSERT_EQ(S_OK, StartLink(24));
+    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
+    HRESULT result = S_OK;
+    TransactStatistics statistics = {};
+    std::thread caller([&] {
+        Bytes reply;
+        result = Transact(kReadTwo, reply, statistics);
+    });
+    // Once the request is on the line, the link thread waits for the reply.
+    const bool written = WaitUntil([&] {
+        const std::vector<modem_lines_record> records = device.Records();
+        return std::any_of(records.begin(), records.end(),
+                           [](const modem_lines_record &r) { return r.kind == MODEM_LINES_WRITE; });
+    });
+    const DWORD start = GetTickCount();
+    link_->Stop();
+    const DWORD took = GetTickCount() - start;
+    caller.join();
+    ASSERT_TRUE(written);
+    EXPECT_EQ(E_FAIL, result);
+    EXPECT_EQ(1u, statistics.receiveTimeouts);
+    // The read ends after its own time-out (1000 ms + 2 bytes), not later.
+    EXPECT_LE(took, 1000u + 2u + 1000u + 2000u);
+}
+
+// The whole road: the driver object with IO.Type Serial, read as a host does.
+class SerialDriverTest : public DriverFixture {};
+
+TEST_F(SerialDriverTest, DriverStartsTheSerialLink) {
+    Device device(25, "modbus");
+    ASSERT_TRUE(device.Ready());
+    IIODriverInstance *driver = Instance();
+    StartWith(driver, LoggedSettings().String("IO.Type", "Serial").Int("IO.Serial.Port", 25));
+    auto status = [&] {
+        HValue value = HValue::Create();
+        DriverRequest request = HostTagRequest(HOST_TAG_LINK_STATUS, OP_READ_VALUE, value.get());
+        int32_t state = -1;
+        if (driver->IO(&request, value.get()) == S_OK) hvGetI32(value.get(), &state);
+        return state;
+    };
+    EXPECT_TRUE(WaitUntil([&] { return status() == 2; }));
+    std::vector<int> numbers;
+    EXPECT_TRUE(WaitUntil([&] {
+        HValue value = HValue::Create();
+        DriverRequest request = HostTagRequest(HOST_TAG_EVENTS, OP_READ_BLOCK, value.get(), 4, 4);
+        driver->IO(&request, value.get());
+        hvPosition position = nullptr;
+        for (HVALUE item = hvListFirst(value.get(), &position); item; item = hvListNext(value.get(), &position)) {
+            int32_t number = 0;
+            hvGetElementI32(item, 2, &number);
+            numbers.push_back(number);
+        }
+        return numbers.size() >= 4;
+    }));
+    EXPECT_EQ(std::vector<int>({1, 3, 4, 6}), numbers);
+    ASSERT_EQ(S_OK, driver->StopComm(0, 0, 0, 0));
+    const std::vector<std::string> messages = Messages();
+    EXPECT_TRUE(Contains(messages, "SERIAL\tOpening COM25:9600,8,NONE,1 ..."));
+    EXPECT_TRUE(Contains(messages, "SERIAL\tPort opened!"));
+}
+
+} // namespace
