@@ -10,6 +10,7 @@
 #include "driver/IOHost.h"
 #include "phys/FrameBuffer.h"
 #include "phys/IOInterface.h"
+#include "phys/LinkControl.h"
 #include "phys/RequestManager.h"
 
 #include <windows.h>
@@ -73,6 +74,9 @@ public:
     // One more handle for the link thread to wait on, or null.
     virtual HANDLE GetExtraWaitHandle() { return nullptr; }
     virtual void OnDataReceived(const BYTE *, unsigned) {}
+    // Received bytes waiting to be read; a link that cannot count them
+    // answers 1 while there are some.
+    virtual DWORD InputCount() { return IsDataAvailable() ? 1 : 0; }
 
 protected:
     // Declared after the link operations so that their slots come first.
@@ -89,6 +93,23 @@ protected:
     bool IsRequestPending() { return requests_->HasPending(); }
 
 private:
+    // The link's IIOLinkControl face, counted with the link.
+    class LinkControl : public IIOLinkControl {
+    public:
+        explicit LinkControl(CPhysicalLayer &owner) : owner_(owner) {}
+        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **out) override {
+            return owner_.QueryInterface(iid, out);
+        }
+        ULONG STDMETHODCALLTYPE AddRef() override { return owner_.AddRef(); }
+        ULONG STDMETHODCALLTYPE Release() override { return owner_.Release(); }
+        DWORD STDMETHODCALLTYPE WaitForInput(DWORD ms) override { return owner_.WaitForInput(ms); }
+        BOOL STDMETHODCALLTYPE IsStopping() override { return !owner_.running_; }
+
+    private:
+        CPhysicalLayer &owner_;
+    };
+
+    DWORD WaitForInput(DWORD ms);
     static DWORD WINAPI ThreadEntry(void *self);
     void Run();
     void SetLinkState(LinkState state);
@@ -138,6 +159,7 @@ private:
     volatile LONG bytesReceived_ = 0;
     volatile LONG lastActivity_ = 0;
     std::unique_ptr<CRequestManager> requests_;
+    LinkControl control_{*this};
 };
 
 } // namespace quillon

@@ -22,6 +22,7 @@ public:
     BOOL IsConnectionLost() override { return FALSE; }
     BOOL CheckIncomingConnection() override { return FALSE; }
     BOOL IsDataAvailable() override { return port_.HasInput(); }
+    DWORD InputCount() override { return port_.InputCount(); }
     void Disconnect() override { port_.Close(); }
     void Terminate() override {}
     HANDLE GetExtraWaitHandle() override { return port_.ReceiveEvent(); }

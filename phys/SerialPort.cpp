@@ -450,12 +450,12 @@ void CSerialPort::Purge() {
     }
 }
 
-bool CSerialPort::HasInput() {
-    if (!IsOpen()) return false;
+unsigned CSerialPort::InputCount() {
+    if (!IsOpen()) return 0;
     if (!watchThread_.valid()) StartWatcher();
     DWORD errors = 0;
     COMSTAT status = {};
-    return ClearCommError(handle_, &errors, &status) && status.cbInQue > 0;
+    return ClearCommError(handle_, &errors, &status) ? status.cbInQue : 0;
 }
 
 void CSerialPort::StartWatcher() {
