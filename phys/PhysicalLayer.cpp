@@ -19,9 +19,9 @@ constexpr DWORD kOwnLockStepMs = 10;
 constexpr uint16_t kLinkGroup = 0;
 constexpr uint16_t kLinkStateItem = 2;
 constexpr DWORD kWaitRequest = WAIT_OBJECT_0 + 1;
-// A reader waiting for input looks again at least this often, in case the
-// link's arrival signal was taken by someone else.
-constexpr DWORD kInputLookMs = 50;
+// A reader waiting for input looks at the link this often: a link need not
+// signal arriving bytes.
+constexpr DWORD kInputLookMs = 2;
 
 } // namespace
 
@@ -145,9 +145,7 @@ DWORD CPhysicalLayer::WaitForInput(DWORD ms) {
         const ULONGLONG elapsed = GetTickCount64() - start;
         if (elapsed >= ms) return 0;
         const DWORD left = ms - static_cast<DWORD>(elapsed);
-        const HANDLE waits[2] = {stopEvent_.get(), GetExtraWaitHandle()};
-        if (WaitForMultipleObjects(waits[1] ? 2 : 1, waits, FALSE, left < kInputLookMs ? left : kInputLookMs) ==
-            WAIT_OBJECT_0) {
+        if (WaitForSingleObject(stopEvent_.get(), left < kInputLookMs ? left : kInputLookMs) == WAIT_OBJECT_0) {
             // Stop's signal belongs to the thread loop: given back.
             SetEvent(stopEvent_.get());
             return 0;

@@ -74,8 +74,8 @@ public:
     // One more handle for the link thread to wait on, or null.
     virtual HANDLE GetExtraWaitHandle() { return nullptr; }
     virtual void OnDataReceived(const BYTE *, unsigned) {}
-    // Received bytes waiting to be read; a link that cannot count them
-    // answers 1 while there are some.
+    // Received bytes waiting to be read, looked at without side effects; a
+    // link that cannot count them answers 1 while there are some.
     virtual DWORD InputCount() { return IsDataAvailable() ? 1 : 0; }
 
 protected:

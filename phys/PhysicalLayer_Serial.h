@@ -22,7 +22,9 @@ public:
     BOOL IsConnectionLost() override { return FALSE; }
     BOOL CheckIncomingConnection() override { return FALSE; }
     BOOL IsDataAvailable() override { return port_.HasInput(); }
-    DWORD InputCount() override { return port_.InputCount(); }
+    // Counted without the receive watcher, which only the unsolicited
+    // pump starts.
+    DWORD InputCount() override { return port_.QueuedInput(); }
     void Disconnect() override { port_.Close(); }
     void Terminate() override {}
     HANDLE GetExtraWaitHandle() override { return port_.ReceiveEvent(); }

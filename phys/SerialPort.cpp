@@ -450,12 +450,19 @@ void CSerialPort::Purge() {
     }
 }
 
-unsigned CSerialPort::InputCount() {
+unsigned CSerialPort::QueuedInput() {
     if (!IsOpen()) return 0;
-    if (!watchThread_.valid()) StartWatcher();
     DWORD errors = 0;
     COMSTAT status = {};
     return ClearCommError(handle_, &errors, &status) ? status.cbInQue : 0;
+}
+
+bool CSerialPort::HasInput() {
+    if (!IsOpen()) return false;
+    if (!watchThread_.valid()) StartWatcher();
+    DWORD errors = 0;
+    COMSTAT status = {};
+    return ClearCommError(handle_, &errors, &status) && status.cbInQue > 0;
 }
 
 void CSerialPort::StartWatcher() {

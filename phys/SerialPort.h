@@ -62,10 +62,10 @@ public:
     bool FinishSend();
     void Purge();
     // Bytes wait in the input queue. The first call starts the receive watcher.
-    bool HasInput() { return InputCount() > 0; }
-    // The bytes waiting in the input queue. The first call starts the
-    // receive watcher.
-    unsigned InputCount();
+    bool HasInput();
+    // The bytes waiting in the input queue; the receive watcher is left
+    // as it is.
+    unsigned QueuedInput();
 
     void SetReceiveTimeout(DWORD ms) { receiveTimeoutMs_ = ms; }
     DWORD ReceiveTimeout() const { return receiveTimeoutMs_; }
