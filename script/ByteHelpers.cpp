@@ -18,7 +18,7 @@ int HexDigit(wchar_t c) {
 
 bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n'; }
 
-std::wstring Format(const wchar_t *format, long long a, long long b = 0) {
+std::wstring Format(const wchar_t *format, long a, long b = 0) {
     wchar_t text[160];
     swprintf(text, sizeof text / sizeof text[0], format, a, b);
     return text;
@@ -58,8 +58,9 @@ bool BytesFromArray(SAFEARRAY *array, VARTYPE elementType, ByteString &bytes, st
     SafeArrayGetLBound(array, 1, &lower);
     SafeArrayGetUBound(array, 1, &upper);
     const long long count = static_cast<long long>(upper) - lower + 1;
-    if (count > static_cast<long long>(kMaxScriptFrame)) {
-        error = Format(L"%lld bytes are too many (at most %lld)", count, static_cast<long long>(kMaxScriptFrame));
+    if (count > static_cast<long>(kMaxScriptFrame)) {
+        error = Format(L"%ld bytes are too many (at most %ld)", static_cast<long>(count),
+                       static_cast<long>(kMaxScriptFrame));
         return false;
     }
     if (elementType != VT_VARIANT && !IsNumberType(elementType)) {
@@ -82,7 +83,7 @@ bool BytesFromArray(SAFEARRAY *array, VARTYPE elementType, ByteString &bytes, st
         const bool good = SUCCEEDED(hr) && IsNumberType(type) && ByteFromNumber(element, byte);
         VariantClear(&element);
         if (!good) {
-            error = Format(L"element %lld is not a number from 0 to 255", static_cast<long long>(i));
+            error = Format(L"element %ld is not a number from 0 to 255", static_cast<long>(i));
             bytes.clear();
             return false;
         }
@@ -107,15 +108,15 @@ bool BytesFromHex(const wchar_t *text, ByteString &bytes, std::wstring &error) {
         const int low = high < 0 || !p[1] ? -1 : HexDigit(p[1]);
         if (high < 0 || low < 0) {
             if (high >= 0 && (!p[1] || IsBlank(p[1])))
-                error = Format(L"hex text has a lone digit at character %lld", static_cast<long long>(position + 1));
+                error = Format(L"hex text has a lone digit at character %ld", static_cast<long>(position + 1));
             else
-                error = Format(L"hex text has a character that is no hex digit at character %lld",
-                               static_cast<long long>(position + 1 + (high >= 0 ? 1 : 0)));
+                error = Format(L"hex text has a character that is no hex digit at character %ld",
+                               static_cast<long>(position + 1 + (high >= 0 ? 1 : 0)));
             bytes.clear();
             return false;
         }
         if (bytes.size() == kMaxScriptFrame) {
-            error = Format(L"hex text holds too many bytes (at most %lld)", static_cast<long long>(kMaxScriptFrame));
+            error = Format(L"hex text holds too many bytes (at most %ld)", static_cast<long>(kMaxScriptFrame));
             bytes.clear();
             return false;
         }
