@@ -74,13 +74,20 @@ public:
     // One more handle for the link thread to wait on, or null.
     virtual HANDLE GetExtraWaitHandle() { return nullptr; }
     virtual void OnDataReceived(const BYTE *, unsigned) {}
-    // Received bytes waiting to be read, looked at without side effects; a
-    // link that cannot count them answers 1 while there are some.
-    virtual DWORD InputCount() { return IsDataAvailable() ? 1 : 0; }
 
 protected:
     // Declared after the link operations so that their slots come first.
     ~CPhysicalLayer() override;
+
+    // A link that can count its received bytes without side effects says
+    // so here; the engine's slots stay as they are.
+    struct IInputCounter {
+        virtual DWORD QueuedInput() = 0;
+
+    protected:
+        ~IInputCounter() = default;
+    };
+    void SetInputCounter(IInputCounter *counter) { inputCounter_ = counter; }
 
     IIOHost *Host() const { return host_; }
     DWORD ReceiveTimeoutMs() const { return receiveTimeoutMs_; }
@@ -110,6 +117,8 @@ private:
     };
 
     DWORD WaitForInput(DWORD ms);
+    // Bytes waiting to be read; without a counter, 1 while there are some.
+    DWORD InputCount() { return inputCounter_ ? inputCounter_->QueuedInput() : (IsDataAvailable() ? 1 : 0); }
     static DWORD WINAPI ThreadEntry(void *self);
     void Run();
     void SetLinkState(LinkState state);
@@ -160,6 +169,7 @@ private:
     volatile LONG lastActivity_ = 0;
     std::unique_ptr<CRequestManager> requests_;
     LinkControl control_{*this};
+    IInputCounter *inputCounter_ = nullptr;
 };
 
 } // namespace quillon
