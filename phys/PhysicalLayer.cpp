@@ -19,6 +19,9 @@ constexpr DWORD kOwnLockStepMs = 10;
 constexpr uint16_t kLinkGroup = 0;
 constexpr uint16_t kLinkStateItem = 2;
 constexpr DWORD kWaitRequest = WAIT_OBJECT_0 + 1;
+// A reader waiting for input looks at the link this often: a link need not
+// signal arriving bytes.
+constexpr DWORD kInputLookMs = 2;
 
 } // namespace
 
@@ -46,6 +49,11 @@ HRESULT STDMETHODCALLTYPE CPhysicalLayer::QueryInterface(REFIID iid, void **out)
     if (!out) return E_POINTER;
     if (iid == __uuidof(IUnknown) || iid == __uuidof(IIOInterface)) {
         *out = static_cast<IIOInterface *>(this);
+        AddRef();
+        return S_OK;
+    }
+    if (iid == __uuidof(IIOLinkControl)) {
+        *out = static_cast<IIOLinkControl *>(&control_);
         AddRef();
         return S_OK;
     }
@@ -135,6 +143,23 @@ HRESULT STDMETHODCALLTYPE CPhysicalLayer::GetLinkState(long *state) {
     if (!state) return E_POINTER;
     *state = linkState_;
     return starting_ ? IO_S_LINK_STARTING : S_OK;
+}
+
+DWORD CPhysicalLayer::WaitForInput(DWORD ms) {
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        if (!running_) return 0;
+        const DWORD waiting = InputCount();
+        if (waiting) return waiting;
+        const ULONGLONG elapsed = GetTickCount64() - start;
+        if (elapsed >= ms) return 0;
+        const DWORD left = ms - static_cast<DWORD>(elapsed);
+        if (WaitForSingleObject(stopEvent_.get(), left < kInputLookMs ? left : kInputLookMs) == WAIT_OBJECT_0) {
+            // Stop's signal belongs to the thread loop: given back.
+            SetEvent(stopEvent_.get());
+            return 0;
+        }
+    }
 }
 
 DWORD WINAPI CPhysicalLayer::ThreadEntry(void *self) {

@@ -10,6 +10,7 @@
 #include "driver/IOHost.h"
 #include "phys/FrameBuffer.h"
 #include "phys/IOInterface.h"
+#include "phys/LinkControl.h"
 #include "phys/RequestManager.h"
 
 #include <windows.h>
@@ -78,6 +79,16 @@ protected:
     // Declared after the link operations so that their slots come first.
     ~CPhysicalLayer() override;
 
+    // A link that can count its received bytes without side effects says
+    // so here; the engine's slots stay as they are.
+    struct IInputCounter {
+        virtual DWORD QueuedInput() = 0;
+
+    protected:
+        ~IInputCounter() = default;
+    };
+    void SetInputCounter(IInputCounter *counter) { inputCounter_ = counter; }
+
     IIOHost *Host() const { return host_; }
     DWORD ReceiveTimeoutMs() const { return receiveTimeoutMs_; }
     // Links count the bytes they move and note each successful read.
@@ -93,6 +104,25 @@ protected:
     void ClearAttempted() { attempted_ = false; }
 
 private:
+    // The link's IIOLinkControl face, counted with the link.
+    class LinkControl : public IIOLinkControl {
+    public:
+        explicit LinkControl(CPhysicalLayer &owner) : owner_(owner) {}
+        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **out) override {
+            return owner_.QueryInterface(iid, out);
+        }
+        ULONG STDMETHODCALLTYPE AddRef() override { return owner_.AddRef(); }
+        ULONG STDMETHODCALLTYPE Release() override { return owner_.Release(); }
+        DWORD STDMETHODCALLTYPE WaitForInput(DWORD ms) override { return owner_.WaitForInput(ms); }
+        BOOL STDMETHODCALLTYPE IsStopping() override { return !owner_.running_; }
+
+    private:
+        CPhysicalLayer &owner_;
+    };
+
+    DWORD WaitForInput(DWORD ms);
+    // Bytes waiting to be read; without a counter, 1 while there are some.
+    DWORD InputCount() { return inputCounter_ ? inputCounter_->QueuedInput() : (IsDataAvailable() ? 1 : 0); }
     static DWORD WINAPI ThreadEntry(void *self);
     void Run();
     void SetLinkState(LinkState state);
@@ -144,6 +174,8 @@ private:
     volatile LONG bytesReceived_ = 0;
     volatile LONG lastActivity_ = 0;
     std::unique_ptr<CRequestManager> requests_;
+    LinkControl control_{*this};
+    IInputCounter *inputCounter_ = nullptr;
 };
 
 } // namespace quillon

@@ -12,6 +12,7 @@ constexpr int kEventError = 2;
 CPhysicalLayer_Serial::CPhysicalLayer_Serial(CIOGlobals *globals, IIOHost *host, const CConfigData &config)
     : CPhysicalLayer(globals, host, config), portNumber_(config.GetU32(param::SerialPort, 1)), port_(globals, this) {
     port_.Configure(config);
+    SetInputCounter(this);
 }
 
 // The engine's thread has ended before the port goes (Release stops it).

@@ -6,7 +6,7 @@
 
 namespace quillon {
 
-class CPhysicalLayer_Serial : public CPhysicalLayer, private ISerialPortOwner {
+class CPhysicalLayer_Serial : public CPhysicalLayer, private ISerialPortOwner, private CPhysicalLayer::IInputCounter {
 public:
     CPhysicalLayer_Serial(CIOGlobals *globals, IIOHost *host, const CConfigData &config);
 
@@ -30,6 +30,9 @@ protected:
     ~CPhysicalLayer_Serial() override;
 
 private:
+    // Counted without the receive watcher, which only the unsolicited
+    // pump starts.
+    DWORD QueuedInput() override { return port_.QueuedInput(); }
     void OnPortSent(unsigned bytes) override { CountSent(bytes); }
     void OnPortReceived(unsigned bytes) override {
         CountReceived(bytes);

@@ -447,6 +447,13 @@ void CSerialPort::Purge() {
     }
 }
 
+unsigned CSerialPort::QueuedInput() {
+    if (!IsOpen()) return 0;
+    DWORD errors = 0;
+    COMSTAT status = {};
+    return ClearCommError(handle_, &errors, &status) ? status.cbInQue : 0;
+}
+
 bool CSerialPort::HasInput() {
     if (!IsOpen()) return false;
     if (!watchThread_.valid()) StartWatcher();

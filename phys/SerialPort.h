@@ -63,6 +63,9 @@ public:
     void Purge();
     // Bytes wait in the input queue. The first call starts the receive watcher.
     bool HasInput();
+    // The bytes waiting in the input queue; the receive watcher is left
+    // as it is.
+    unsigned QueuedInput();
 
     void SetReceiveTimeout(DWORD ms) { receiveTimeoutMs_ = ms; }
     DWORD ReceiveTimeout() const { return receiveTimeoutMs_; }

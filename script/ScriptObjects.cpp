@@ -30,10 +30,12 @@ HRESULT LoadValueTypeInfo(ITypeInfo **out) { return LoadTypeInfoOf(__uuidof(IVal
 
 HRESULT LoadDriverHostTypeInfo(ITypeInfo **out) { return LoadTypeInfoOf(__uuidof(IDriverHost), out); }
 
+HRESULT LoadLinkTypeInfo(ITypeInfo **out) { return LoadTypeInfoOf(__uuidof(ILinkObject), out); }
+
 HRESULT RaiseScriptError(HRESULT code, const wchar_t *text) {
     ComPtr<ICreateErrorInfo> created;
     if (FAILED(CreateErrorInfo(created.put()))) return code;
-    wchar_t description[160];
+    wchar_t description[320];
     swprintf(description, sizeof description / sizeof description[0], L"%ls (%08X)", text,
              static_cast<unsigned>(code));
     created->SetSource(const_cast<LPOLESTR>(L"Quillon"));

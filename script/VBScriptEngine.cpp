@@ -112,6 +112,15 @@ HRESULT CVBScriptEngine::AddHostObject(IDispatch *host) {
                                  SCRIPTITEM_ISVISIBLE | SCRIPTITEM_ISSOURCE | SCRIPTITEM_GLOBALMEMBERS);
 }
 
+HRESULT CVBScriptEngine::AddNamedObject(const char *name, IDispatch *object) {
+    if (!name || !object) return E_POINTER;
+    if (!script_) return E_FAIL;
+    namedItems_.erase(name);
+    namedItems_.emplace(name, ComPtr<IDispatch>(object));
+    UniqueBstr wideName(name);
+    return script_->AddNamedItem(wideName.get(), SCRIPTITEM_ISVISIBLE);
+}
+
 HRESULT CVBScriptEngine::ParseScript(const char *text) {
     if (!text) return E_POINTER;
     if (!parse_) return E_FAIL;

@@ -25,6 +25,9 @@ public:
     // Makes host's members global names of the script, as the item "Host"
     // (replacing an earlier host object).
     HRESULT AddHostObject(IDispatch *host);
+    // Makes object visible to the script under name, without global members:
+    // the script's own declarations of that name come first.
+    HRESULT AddNamedObject(const char *name, IDispatch *object);
     HRESULT ParseScript(const char *text);
     HRESULT SetState(SCRIPTSTATE state);
     // Calls the script's procedure name with count arguments passed by

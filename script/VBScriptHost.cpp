@@ -17,6 +17,10 @@ CVBScriptHost::~CVBScriptHost() {
         engine_->RunProcedure("OnStop", 0, nullptr, false);
         CloseEngine();
     }
+    // A script may have kept the link object beyond its engine.
+    if (linkObject_) linkObject_->Detach();
+    linkObject_.reset();
+    linkTypeInfo_.reset();
     driverHostObject_.reset();
     driverHostTypeInfo_.reset();
     valueTypeInfo_.reset();
@@ -56,6 +60,16 @@ HRESULT CVBScriptHost::StartScript(std::string &message) {
         message = "Failed to create DriverHost object";
         return result;
     }
+    result = LoadLinkTypeInfo(linkTypeInfo_.put());
+    if (FAILED(result)) {
+        message = "Internal Error, failed to load TypeInfo for QuillonLink object";
+        return result;
+    }
+    result = CLinkObject::Create(linkTypeInfo_.get(), this, linkObject_.put());
+    if (FAILED(result)) {
+        message = "Failed to create QuillonLink object";
+        return result;
+    }
     result = CVBScriptEngine::Create(GetGlobals(), engine_.put());
     if (FAILED(result)) {
         message = "Failed to create VBScriptEngine object";
@@ -70,6 +84,7 @@ HRESULT CVBScriptHost::StartScript(std::string &message) {
     }
 
     engine_->AddHostObject(driverHostObject_.get());
+    engine_->AddNamedObject(kLinkItemName, linkObject_.get());
     result = engine_->ParseScript(text.c_str());
     if (FAILED(result)) {
         message = "Error compiling script";
@@ -88,6 +103,50 @@ HRESULT CVBScriptHost::StartScript(std::string &message) {
     // A missing or failing OnStart has logged its reason; the start goes on.
     engine_->RunProcedure("OnStart", 0, nullptr, false);
     return S_OK;
+}
+
+HRESULT CVBScriptHost::RunExchange(const ByteString *send, const ReceiveRule *rule, ByteString &answer,
+                                   std::wstring &error) {
+    answer.clear();
+    // The link of the moment: links come and go with the online switch.
+    ComPtr<IIOInterface> link;
+    if (FAILED(GetPhysicalLayer(link.put()))) {
+        const char *type = nullptr;
+        const CConfigParameter *configured = Configuration().Find(param::Type);
+        if (configured && !hvGetString(configured->Value(), &type)) type = nullptr;
+        error = !type || *type == 'N' || *type == 'n' ? L"no link is configured"
+                                                      : L"the link is not started (the driver is offline)";
+        return !type || *type == 'N' || *type == 'n' ? IO_E_INTERFACE_NONE : E_FAIL;
+    }
+    long state = LINK_STOPPED;
+    link->GetLinkState(&state);
+    if (state != LINK_CONNECTED) {
+        error = L"the link is not connected";
+        return E_FAIL;
+    }
+    LinkExchange exchange;
+    exchange.link = link.get();
+    exchange.send = send;
+    exchange.rule = rule;
+    const HRESULT result = exchanger_.Run(exchange);
+    answer = std::move(exchange.answer);
+    error = std::move(exchange.error);
+    return result;
+}
+
+long CVBScriptHost::LinkState() {
+    ComPtr<IIOInterface> link;
+    if (FAILED(GetPhysicalLayer(link.put()))) return LINK_STOPPED;
+    long state = LINK_STOPPED;
+    link->GetLinkState(&state);
+    return state;
+}
+
+DWORD CVBScriptHost::DefaultTimeoutMs() {
+    const DWORD timeout = Configuration().GetU32(param::TimeoutMs, 1000);
+    if (timeout == 0) return 1000;
+    const DWORD most = static_cast<DWORD>(CLinkObject::kMaxTimeoutMs);
+    return timeout > most ? most : timeout;
 }
 
 HRESULT STDMETHODCALLTYPE CVBScriptHost::Read(DriverRequest *request, HVALUE value) {

@@ -5,6 +5,8 @@
 
 #include "driver/IOHost.h"
 #include "script/DriverHostObject.h"
+#include "script/LinkExchange.h"
+#include "script/LinkObject.h"
 #include "script/RequestObject.h"
 #include "script/VBScriptEngine.h"
 #include "script/ValueObject.h"
@@ -16,9 +18,12 @@
 
 namespace quillon {
 
-class CVBScriptHost : public CIOHost {
+class CVBScriptHost : public CIOHost, private ILinkSource {
 public:
     using CIOHost::CIOHost;
+
+    // The name under which the script finds its link object.
+    static constexpr char kLinkItemName[] = "QuillonLink";
 
     // Loads the object descriptions, creates the DriverHost object and the
     // engine, compiles VBScript.Code, connects it and runs OnStart. On failure
@@ -27,8 +32,15 @@ public:
     // Closes the engine without running OnStop (after a failed start).
     void AbandonScript();
 
-    // The script driver has no frame protocol of its own.
-    HRESULT STDMETHODCALLTYPE ReceiveFrame(CFrameBuffer *, CFrameBuffer *) override { return E_FAIL; }
+    // The script driver has no frame protocol of its own: only the answers
+    // to the script's own exchanges are read, by the rule of each.
+    HRESULT STDMETHODCALLTYPE ReceiveFrame(CFrameBuffer *receive, CFrameBuffer *) override {
+        return exchanger_.ReceiveFrame(receive);
+    }
+    HRESULT STDMETHODCALLTYPE OnBeforeSend(CFrameBuffer *frame) override {
+        exchanger_.BeforeSend(frame);
+        return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE Read(DriverRequest *request, HVALUE value) override;
     HRESULT STDMETHODCALLTYPE Write(DriverRequest *request, HVALUE value) override;
 
@@ -55,6 +67,12 @@ private:
     static constexpr size_t kRememberedItems = 10000;
 
     void CloseEngine();
+
+    // ILinkSource, for the script's link object.
+    HRESULT RunExchange(const ByteString *send, const ReceiveRule *rule, ByteString &answer,
+                        std::wstring &error) override;
+    long LinkState() override;
+    DWORD DefaultTimeoutMs() override;
     // Runs "<baseName>_<item>"; DISP_E_UNKNOWNNAME when the script has none.
     HRESULT RunItemProcedure(const char *baseName, const wchar_t *item, VARIANT *arguments);
 
@@ -63,6 +81,9 @@ private:
     ComPtr<ITypeInfo> valueTypeInfo_;
     ComPtr<ITypeInfo> driverHostTypeInfo_;
     ComPtr<CDriverHostObject> driverHostObject_;
+    ComPtr<ITypeInfo> linkTypeInfo_;
+    ComPtr<CLinkObject> linkObject_;
+    CLinkExchanger exchanger_;
     // By base name ("OnRead", "OnWrite"), then by item text.
     std::map<std::string, ItemProcedures, std::less<>> itemProcedures_;
     unsigned runningItemProcedures_ = 0;

@@ -4,6 +4,7 @@
 
 #include "host/ConfigFile.h"
 #include "tests/support/DriverLibrary.h"
+#include "tests/support/SerialRig.h"
 
 #include <gtest/gtest.h>
 #include <objbase.h>
@@ -16,6 +17,7 @@ using namespace quillon::test;
 namespace {
 
 const std::string EXAMPLES = QUILLON_EXAMPLES_DIR;
+const auto *const kRig = ::testing::AddGlobalTestEnvironment(new RigQueue);
 
 class ExampleTest : public ::testing::Test {
 protected:
@@ -216,6 +218,68 @@ TEST_F(ExampleTest, HeatingControllerIsPolledOverHttp) {
 
     ASSERT_EQ(driver_->StopComm(0, 0, 0, 0), S_OK);
     EXPECT_TRUE(Contains(LogMessages(logPath_), "DRIVER\t  Trace: set-point refused: set-point must be value=5..30"));
+}
+
+// The Modbus RTU client against libmodbus's RTU slave on the serial rig
+// (100 holding registers, register i holding 0x1000 + i).
+TEST_F(ExampleTest, ModbusRtuClientTalksToLibmodbusOverTheSerialLink) {
+    RigDevice device(30, "modbus");
+    ASSERT_TRUE(device.Ready());
+    Start(EXAMPLES + "/modbus-rtu/modbus-rtu.ini");
+    auto registers = [&](uint16_t operation, uint16_t address, uint16_t size, HVALUE value) {
+        TagInfo info = {};
+        HRESULT result = parser_->Validate(L"", size > 1 ? L"Registers" : L"Register", &info);
+        if (FAILED(result)) return result;
+        DriverRequest request = {};
+        request.version = REQUEST_VERSION_CURRENT;
+        request.operation = operation;
+        request.elementCount = size;
+        request.blockSize = size;
+        request.n2 = address;
+        request.value = value;
+        request.flags = REQUEST_FLAG_VALIDATED;
+        request.paramItem = size > 1 ? L"Registers" : L"Register";
+        return driver_->IO(&request, value);
+    };
+    HValue value = HValue::Create();
+    ASSERT_EQ(registers(OP_READ_VALUE, 5, 1, value.get()), S_OK);
+    int32_t number = 0;
+    ASSERT_TRUE(hvGetI32(value.get(), &number)) << "type " << hvGetType(value.get());
+    EXPECT_EQ(number, 0x1005);
+
+    HValue written = HValue::Create();
+    hvSetI32(written.get(), 1234);
+    EXPECT_EQ(registers(OP_WRITE_VALUE, 7, 1, written.get()), S_OK);
+    ASSERT_EQ(registers(OP_READ_VALUE, 7, 1, value.get()), S_OK);
+    ASSERT_TRUE(hvGetI32(value.get(), &number));
+    EXPECT_EQ(number, 1234);
+
+    HValue block = HValue::Create();
+    ASSERT_EQ(registers(OP_READ_BLOCK, 10, 3, block.get()), S_OK);
+    ASSERT_EQ(hvListCount(block.get()), 3u);
+    hvPosition position = nullptr;
+    int32_t expected = 0x100A;
+    for (HVALUE item = hvListFirst(block.get(), &position); item; item = hvListNext(block.get(), &position)) {
+        ASSERT_TRUE(hvGetI32(item, &number));
+        EXPECT_EQ(number, expected++);
+    }
+
+    // Past the slave's registers: an exception reply refuses the request,
+    // and the next request is answered as before.
+    EXPECT_EQ(registers(OP_READ_VALUE, 200, 1, value.get()), E_FAIL);
+    EXPECT_EQ(registers(OP_WRITE_VALUE, 7, 1, I32Value(70000).get()), E_FAIL);
+    ASSERT_EQ(registers(OP_READ_VALUE, 5, 1, value.get()), S_OK);
+
+    ASSERT_EQ(driver_->StopComm(0, 0, 0, 0), S_OK);
+    const auto messages = LogMessages(logPath_);
+    EXPECT_TRUE(Contains(messages, "DRIVER\t  Trace: register 200: exception 2 from unit 1"));
+    EXPECT_TRUE(ContainsMatching(messages, "DRIVER\t  Trace: register 7: QuillonLink.Int16Bytes: the value must lie "
+                                           "between -32768 and 65535 \\(80070057\\)"));
+    // The exchanges are the link's traffic: dumped, CRC and all.
+    EXPECT_TRUE(Contains(messages, "IO\tTX:  01 03 00 05 00 01 94 0B"));
+    EXPECT_TRUE(Contains(messages, "IO\tRX:  01 03 02 10 05 75 87"));
+    EXPECT_TRUE(Contains(messages, "IO\tRX:  01 83 02 C0 F1"));
+    EXPECT_TRUE(Contains(messages, "DRIVER\t  Trace: Modbus RTU client stopped"));
 }
 
 } // namespace
