@@ -3,6 +3,7 @@
 #include "config/ConfigParameters.h"
 #include "driver/DriverInterfaces.h"
 #include "phys/PhysicalLayer.h"
+#include "phys/PhysicalLayer_Modem.h"
 #include "phys/PhysicalLayer_Serial.h"
 
 #include <new>
@@ -71,6 +72,7 @@ HRESULT CreatePhysicalLayer(CIOGlobals *globals, IIOHost *host, CConfigData &con
     case LinkType::Serial:
         return StartLink(new (std::nothrow) CPhysicalLayer_Serial(globals, host, config), link);
     case LinkType::Modem:
+        return StartLink(new (std::nothrow) CPhysicalLayer_Modem(globals, host, config), link);
     case LinkType::Ethernet:
     case LinkType::Ras:
         // The link classes are not part of this build yet.
