@@ -146,7 +146,7 @@ CTapi::ConnectingState CTapi::GetConnectingState() const {
     return CALL_IDLE;
 }
 
-void CTapi::DispatchMessages(DWORD waitMs) {
+void CTapi::DispatchMessages(DWORD waitMs, bool onlyOne) {
     MsgWaitForMultipleObjectsEx(0, nullptr, waitMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
@@ -157,6 +157,7 @@ void CTapi::DispatchMessages(DWORD waitMs) {
         }
         TranslateMessage(&message);
         DispatchMessageW(&message);
+        if (onlyOne) return;
     }
 }
 
@@ -480,7 +481,8 @@ LONG CTapi::WaitForReply(LONG request) {
             }
         }
         if (timeGetTime() - start >= kReplyWaitMs) break;
-        DispatchMessages(kDispatchStepMs);
+        // One at a time: what follows the reply waits for its turn.
+        DispatchMessages(kDispatchStepMs, true);
     }
     Log(LOG_TAPI, "WaitForReply:  time-out");
     return LINEERR_OPERATIONFAILED;
@@ -493,7 +495,7 @@ void CTapi::WaitUntilDisconnected() {
             Log(LOG_TAPI, "WaitUntilDisconnected:  time-out");
             return;
         }
-        DispatchMessages(kDispatchStepMs);
+        DispatchMessages(kDispatchStepMs, true);
     }
 }
 

@@ -60,8 +60,8 @@ public:
     // hang-up running on another thread has finished), then the line.
     void Finish();
     // Waits up to waitMs for a message of this thread and dispatches what
-    // has arrived.
-    static void DispatchMessages(DWORD waitMs);
+    // has arrived, or only the first message.
+    static void DispatchMessages(DWORD waitMs, bool onlyOne = false);
 
     bool IsLineOpen() const { return lineOpen_ != 0; }
     bool IsCallInProgress() const { return callInProgress_ != 0; }
