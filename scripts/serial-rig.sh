@@ -157,5 +157,5 @@ case "$command" in
         [ $# -ge 1 ] || die "usage: serial-rig.sh stop PORT"
         WINEPREFIX="$build/wineprefix" wineserver -k 2>/dev/null || true
         unplug "$1" ;;
-    *) sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+    *) sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
 esac

@@ -701,8 +701,8 @@ TEST_F(PhysicalLayerTest, HostStartsTheLinkNamedByItsType) {
     EXPECT_FALSE(host_->IsOnline());
     EXPECT_EQ(2, script_.initializeCalls.load());
 
-    // The real link types are not built yet.
-    Config().SetString(param::Type, "Serial");
+    // A link type that is not built yet.
+    Config().SetString(param::Type, "Modem");
     EXPECT_EQ(E_FAIL, host_->Start(true));
     SetTestPhysicalLayer(nullptr, nullptr);
     Config().SetString(param::Type, "scripted");
