@@ -17,9 +17,8 @@ namespace {
 constexpr DWORD kReadIntervalMs = 250;
 constexpr DWORD kTransferSlackMs = 1000;
 constexpr LONGLONG kPurgeLimitMs = 1000;
-// An unread character makes the port report its event again at once, so the
-// watcher re-arms its wait at most this often.
-constexpr DWORD kWatchRearmMs = 10;
+// How often the receive watcher looks at the input queue.
+constexpr DWORD kWatchPollMs = 5;
 // How long a cancelled transfer may take to end.
 constexpr DWORD kCancelWaitMs = 1000;
 constexpr BYTE kTransmitterEmpty = 0x40;
@@ -77,8 +76,7 @@ CSerialPort::CSerialPort(CIOGlobals *globals, ISerialPortOwner *owner)
     : TIOApi(globals), owner_(owner), writeEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       readEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       watchEvent_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
-      watchStop_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
-      watchIoEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+      watchStop_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
     settings_.DCBlength = sizeof(DCB);
     settings_.BaudRate = CBR_9600;
     settings_.ByteSize = 8;
@@ -185,8 +183,7 @@ HRESULT CSerialPort::Open(unsigned port) {
 
 void CSerialPort::Close() {
     if (IsOpen()) {
-        // The watcher ends first: it cancels its own wait while the handle is
-        // still good.
+        // The watcher ends first, while the handle it looks at is good.
         StopWatcher();
         if (saved_.DCBlength == sizeof(DCB)) SetCommState(handle_, &saved_);
         saved_ = DCB{};
@@ -459,8 +456,7 @@ bool CSerialPort::HasInput() {
 }
 
 void CSerialPort::StartWatcher() {
-    if (!watchEvent_.valid() || !watchStop_.valid() || !watchIoEvent_.valid()) return;
-    if (!SetCommMask(handle_, EV_RXCHAR)) return;
+    if (!watchEvent_.valid() || !watchStop_.valid()) return;
     ResetEvent(watchStop_.get());
     watchHandle_ = handle_;
     DWORD id = 0;
@@ -488,30 +484,17 @@ DWORD WINAPI CSerialPort::WatcherEntry(void *self) {
 }
 
 void CSerialPort::Watch() {
-    const HANDLE waits[2] = {watchStop_.get(), watchIoEvent_.get()};
+    DWORD queued = 0;
     for (;;) {
         const HANDLE port = watchHandle_;
         if (port == INVALID_HANDLE_VALUE) return;
-        watchTransfer_ = OVERLAPPED{};
-        watchTransfer_.hEvent = watchIoEvent_.get();
-        ResetEvent(watchIoEvent_.get());
-        watchMask_ = 0;
-        bool reported = false;
-        if (WaitCommEvent(port, &watchMask_, &watchTransfer_)) {
-            reported = watchMask_ != 0;
-        } else if (GetLastError() == ERROR_IO_PENDING) {
-            if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
-                // Stopping: the wait belongs to this thread, so this thread
-                // cancels it.
-                CancelIo(port);
-                WaitForSingleObject(watchIoEvent_.get(), kCancelWaitMs);
-                return;
-            }
-            DWORD ignored = 0;
-            reported = GetOverlappedResult(port, &watchTransfer_, &ignored, FALSE) && watchMask_ != 0;
+        DWORD errors = 0;
+        COMSTAT status = {};
+        if (ClearCommError(port, &errors, &status)) {
+            if (status.cbInQue > queued) SetEvent(watchEvent_.get());
+            queued = status.cbInQue;
         }
-        if (reported) SetEvent(watchEvent_.get());
-        if (WaitForSingleObject(watchStop_.get(), kWatchRearmMs) == WAIT_OBJECT_0) return;
+        if (WaitForSingleObject(watchStop_.get(), kWatchPollMs) == WAIT_OBJECT_0) return;
     }
 }
 

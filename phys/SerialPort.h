@@ -116,18 +116,16 @@ private:
     UniqueHandle writeEvent_;
     UniqueHandle readEvent_;
 
-    // The receive watcher. A pending wait for port events is not always ended
-    // by closing the port, so the watcher also waits for a stop event of its
-    // own. Its record stays with the port object, so a wait that ends late
-    // still writes into live memory.
+    // The receive watcher. It watches the input queue rather than waiting
+    // for port events: Wine serves a pending wait for port events by a thread
+    // of its own that goes on writing into the caller's record, and using the
+    // port's and the event's handle values, after the port is closed (the
+    // closed values are soon reused), and nothing ends it but a port event.
     UniqueHandle watchEvent_;
     volatile HANDLE watchHandle_ = INVALID_HANDLE_VALUE;
     UniqueHandle watchThread_;
     DWORD watchThreadId_ = 0;
     UniqueHandle watchStop_;
-    UniqueHandle watchIoEvent_;
-    OVERLAPPED watchTransfer_ = {};
-    DWORD watchMask_ = 0;
 };
 
 } // namespace quillon

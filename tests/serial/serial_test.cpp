@@ -619,7 +619,7 @@ TEST_F(SerialTest, InactivityDropReconnectsOnceTheDeviceIsBack) {
 }
 
 TEST_F(SerialTest, StopWhileAReadIsPendingEndsWithThatRead) {
-    Plug(24, "silent");
+    Device &device = Plug(24, "silent");
     Config().SetU32(param::TimeoutMs, 1000);
     ASSERT_EQ(S_OK, StartLink(24));
     ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
@@ -629,11 +629,17 @@ TEST_F(SerialTest, StopWhileAReadIsPendingEndsWithThatRead) {
         Bytes reply;
         result = Transact(kReadTwo, reply, statistics);
     });
-    ASSERT_TRUE(WaitUntil([&] { return ContainsMatching(Messages(), R"(IO\tTX: .*)"); }));
+    // Once the request is on the line, the link thread waits for the reply.
+    const bool written = WaitUntil([&] {
+        const std::vector<modem_lines_record> records = device.Records();
+        return std::any_of(records.begin(), records.end(),
+                           [](const modem_lines_record &r) { return r.kind == MODEM_LINES_WRITE; });
+    });
     const DWORD start = GetTickCount();
     link_->Stop();
     const DWORD took = GetTickCount() - start;
     caller.join();
+    ASSERT_TRUE(written);
     EXPECT_EQ(E_FAIL, result);
     EXPECT_EQ(1u, statistics.receiveTimeouts);
     // The read ends after its own time-out (1000 ms + 2 bytes), not later.
