@@ -5,6 +5,7 @@
 #include "phys/PhysicalLayer.h"
 #include "phys/PhysicalLayer_Ethernet.h"
 #include "phys/PhysicalLayer_RAS.h"
+#include "phys/PhysicalLayer_Modem.h"
 #include "phys/PhysicalLayer_Serial.h"
 
 #include <new>
@@ -77,8 +78,7 @@ HRESULT CreatePhysicalLayer(CIOGlobals *globals, IIOHost *host, CConfigData &con
     case LinkType::Serial:
         return StartLink(new (std::nothrow) CPhysicalLayer_Serial(globals, host, config), link);
     case LinkType::Modem:
-        // The link classes are not part of this build yet.
-        return E_FAIL;
+        return StartLink(new (std::nothrow) CPhysicalLayer_Modem(globals, host, config), link);
     case LinkType::Unknown:
         break;
     }

@@ -76,6 +76,10 @@ public:
     int GetRtsMode() const { return rtsMode_; }
     const DCB &Settings() const { return settings_; }
 
+protected:
+    // Raises or drops RTS by hand, whatever the RTS mode.
+    void SetRts(bool raised);
+
 private:
     static DWORD WINAPI WatcherEntry(void *self);
     void Watch();
@@ -89,7 +93,6 @@ private:
     HRESULT WriteChunk(const BYTE *bytes, unsigned count, unsigned *written);
     HRESULT SwallowEcho(const BYTE *sent, unsigned count);
     void WaitTransmitterEmpty();
-    void SetRts(bool raised);
     bool WaitForCts();
     void NoteIo();
     DWORD TransferLimitMs(unsigned count) const;

@@ -760,7 +760,7 @@ TEST_F(PhysicalLayerTest, HostStartsTheLinkNamedByItsType) {
     EXPECT_EQ(2, script_.initializeCalls.load());
 
     // A link type that is not built yet.
-    Config().SetString(param::Type, "Modem");
+    Config().SetString(param::Type, "Ethernet");
     EXPECT_EQ(E_FAIL, host_->Start(true));
     SetTestPhysicalLayer(nullptr, nullptr);
     Config().SetString(param::Type, "scripted");

@@ -1,0 +1,62 @@
+// The modem link: the engine's link over a telephone call placed or
+// answered through TAPI, whose data stream the call's serial port carries.
+#pragma once
+
+#include "phys/PhysicalLayer.h"
+#include "phys/Tapi.h"
+
+#include <string>
+
+namespace quillon {
+
+class CPhysicalLayer_Modem : public CPhysicalLayer, private ISerialPortOwner {
+public:
+    CPhysicalLayer_Modem(CIOGlobals *globals, IIOHost *host, const CConfigData &config);
+
+    HRESULT STDMETHODCALLTYPE ReadByte(BYTE *byte) override;
+    HRESULT STDMETHODCALLTYPE Read(BYTE *buffer, unsigned count) override;
+    HRESULT STDMETHODCALLTYPE GetProperty(uint16_t group, uint16_t item, DriverRequest *request,
+                                          HVALUE value) override;
+    HRESULT STDMETHODCALLTYPE SetProperty(uint16_t group, uint16_t item, DriverRequest *request,
+                                          HVALUE value) override;
+
+    BOOL Initialize() override;
+    BOOL Connect() override;
+    BOOL Send(CFrameBuffer *frame) override;
+    // Dials the number that the dial tag left.
+    void Poll() override;
+    // The call's port closes when the call ends.
+    BOOL IsConnectionLost() override { return !tapi_.IsOpen(); }
+    // A call that connected without Connect: answered, or dialled through
+    // the dial tag.
+    BOOL CheckIncomingConnection() override { return tapi_.IsOpen(); }
+    BOOL IsDataAvailable() override { return tapi_.HasInput(); }
+    void Disconnect() override { tapi_.HangUpCall(); }
+    void Terminate() override;
+    void WakeUp() override { InterlockedExchange(&stopping_, 1); }
+    BOOL IsPassive() override { return acceptIncoming_; }
+    HANDLE GetExtraWaitHandle() override { return tapi_.ReceiveEvent(); }
+
+protected:
+    ~CPhysicalLayer_Modem() override;
+
+private:
+    void OnPortSent(unsigned bytes) override { CountSent(bytes); }
+    void OnPortReceived(unsigned bytes) override {
+        CountReceived(bytes);
+        NoteActivity();
+    }
+    void PostModemList();
+    std::string PhoneNumber();
+
+    CTapi tapi_;
+    DWORD modemId_;
+    BOOL acceptIncoming_;
+    std::string phoneNumber_;
+    // Guards the pending number (and the phone number the tags change).
+    CriticalSection lock_;
+    std::string pendingNumber_;
+    volatile LONG stopping_ = 0;
+};
+
+} // namespace quillon

@@ -1,0 +1,543 @@
+// The modem link against the stand-in telephony library (loaded in place of
+// Wine's tapi32.dll for this program) with the call's data side on a COM
+// port of the serial rig: an echoing device answers every frame with its
+// echo followed by the frame reversed.
+#include "config/ConfigParameters.h"
+#include "driver/ControlTags.h"
+#include "driver/DriverInterfaces.h"
+#include "phys/PhysicalLayerFactory.h"
+#include "phys/Tapi.h"
+#include "tests/modem/standin/Standin.h"
+#include "tests/phys/ScriptedLink.h"
+#include "tests/support/DriverLibrary.h"
+#include "tests/modem/ModemRig.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace quillon;
+using namespace quillon::test;
+
+namespace {
+
+using Bytes = std::vector<BYTE>;
+
+const auto *const kRig = ::testing::AddGlobalTestEnvironment(new RigQueue);
+
+// The stand-in's own functions, from the tapi32.dll this process loaded.
+struct Standin {
+    Standin() {
+        HMODULE module = GetModuleHandleA("tapi32.dll");
+        reset = reinterpret_cast<StandinResetFn>(GetProcAddress(module, "StandinReset"));
+        addDevice = reinterpret_cast<StandinAddDeviceFn>(GetProcAddress(module, "StandinAddDevice"));
+        queueCall = reinterpret_cast<StandinQueueCallFn>(GetProcAddress(module, "StandinQueueCall"));
+        ring = reinterpret_cast<StandinRingFn>(GetProcAddress(module, "StandinRing"));
+        closeLine = reinterpret_cast<StandinCloseLineFn>(GetProcAddress(module, "StandinCloseLine"));
+        getState = reinterpret_cast<StandinGetStateFn>(GetProcAddress(module, "StandinGetState"));
+    }
+    bool Loaded() const { return reset && addDevice && queueCall && ring && closeLine && getState; }
+    StandinState State() const {
+        StandinState state = {};
+        getState(&state);
+        return state;
+    }
+    // Nothing of TAPI is left open, and nothing was left for a shutdown to
+    // clean up.
+    bool Clean() const {
+        const StandinState s = State();
+        return s.apps == 0 && s.lines == 0 && s.calls == 0 && s.linesLeftToShutdown == 0 && s.callsLeftToShutdown == 0;
+    }
+
+    StandinResetFn reset = nullptr;
+    StandinAddDeviceFn addDevice = nullptr;
+    StandinQueueCallFn queueCall = nullptr;
+    StandinRingFn ring = nullptr;
+    StandinCloseLineFn closeLine = nullptr;
+    StandinGetStateFn getState = nullptr;
+};
+
+// Reads the echoing device's answer: the frame's echo and the frame reversed.
+class CEchoHost final : public CIOHost {
+public:
+    explicit CEchoHost(CIOGlobals *globals) : CIOHost(globals, nullptr) {}
+
+    HRESULT STDMETHODCALLTYPE ReceiveFrame(CFrameBuffer *receive, CFrameBuffer *sent) override {
+        BYTE *bytes = nullptr;
+        const unsigned count = sent->Length() * 2 + extra;
+        if (count == 0 || FAILED(receive->Extend(count, &bytes))) return E_FAIL;
+        return link->Read(bytes, count);
+    }
+    std::vector<PostedEvent> Drain() {
+        HValue list = HValue::Create();
+        hvSetType(list.get(), HV_LIST, 0);
+        DrainEvents(list.get());
+        hvPosition position = nullptr;
+        for (HVALUE event = hvListFirst(list.get(), &position); event; event = hvListNext(list.get(), &position)) {
+            PostedEvent posted = {};
+            const char *text = nullptr;
+            hvGetElementI32(event, 0, &posted.type);
+            hvGetElementI32(event, 1, &posted.source);
+            hvGetElementI32(event, 2, &posted.number);
+            if (hvGetElementString(event, 3, &text) && text) posted.text = text;
+            events.push_back(posted);
+        }
+        return events;
+    }
+    bool HasEvent(int source, int number) {
+        for (const PostedEvent &event : Drain())
+            if (event.source == source && event.number == number) return true;
+        return false;
+    }
+
+    IIOInterface *link = nullptr;
+    // Bytes awaited beyond the answer: the read then runs into its time-out.
+    unsigned extra = 0;
+    std::vector<PostedEvent> events;
+
+protected:
+    ~CEchoHost() override = default;
+};
+
+unsigned OpenHandles() {
+    unsigned count = 0;
+    for (uintptr_t value = 4; value < 0x4000; value += 4) {
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+    }
+    return count;
+}
+
+constexpr DWORD kRate = 33600;
+
+class ModemTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(standin_.Loaded()) << "tapi32.dll is not the stand-in (WINEDLLOVERRIDES)";
+        standin_.reset();
+        threadsBefore_ = ThreadCount();
+        handlesBefore_ = OpenHandles();
+        char temp[MAX_PATH];
+        GetTempPathA(MAX_PATH, temp);
+        logPath_ = std::string(temp) + "quillon_modem_" + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+                   ".log";
+        DeleteFileA(logPath_.c_str());
+        globals_ = CIOGlobals::Create(nullptr);
+        ASSERT_NE(nullptr, globals_);
+        host_ = new CEchoHost(globals_);
+        globals_->Logger()->SetLogFile(logPath_.c_str());
+        Config().SetString(param::TAPIPhoneNumber, "5550187");
+        Config().SetU32(param::TimeoutMs, 500);
+    }
+    void TearDown() override {
+        if (link_) link_->Stop();
+        link_.reset();
+        host_->Stop();
+        host_->Release();
+        globals_->Release();
+        device_.reset();
+        EXPECT_TRUE(standin_.Clean()) << "TAPI objects left behind";
+        if (HasFailure()) {
+            std::cout << "log kept: " << logPath_ << "\n";
+            return;
+        }
+        DeleteFileA(logPath_.c_str());
+        EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore_; }));
+        EXPECT_TRUE(WaitUntil([&] { return OpenHandles() <= handlesBefore_; }))
+            << OpenHandles() << " handles, " << handlesBefore_ << " before";
+    }
+
+    CConfigData &Config() { return host_->Configuration(); }
+    // A modem whose calls reach an echoing device on COM<port>.
+    RigDevice &Modem(unsigned port, DWORD permanentId = 1001) {
+        device_.reset(new RigDevice(port, "echo"));
+        EXPECT_TRUE(device_->Ready());
+        standin_.addDevice(permanentId, "Sim Modem", LINEMEDIAMODE_DATAMODEM, 1, port, kRate);
+        return *device_;
+    }
+    HRESULT StartLink() {
+        Config().SetString(param::Type, "Modem");
+        IIOInterface *link = nullptr;
+        const HRESULT result = CreatePhysicalLayer(globals_, host_, Config(), &link);
+        link_ = ComPtr<IIOInterface>::Attach(link);
+        host_->link = link;
+        return result;
+    }
+    long State() {
+        long state = -1;
+        link_->GetLinkState(&state);
+        return state;
+    }
+    HRESULT Transact(const std::string &text, std::string &reply) {
+        CFrameBuffer send, receive;
+        send.Append(text.data(), static_cast<uint32_t>(text.size()));
+        TransactStatistics statistics = {};
+        const HRESULT result = link_->Transact(&send, &receive, &statistics);
+        reply.assign(reinterpret_cast<const char *>(receive.Data()), receive.Length());
+        return result;
+    }
+    // A modem tag (N3 = 3) read or written as the host does.
+    HRESULT Tag(uint16_t item, bool write, HVALUE value, uint16_t count = 1) {
+        DriverRequest request =
+            MakeRequest(write ? OP_WRITE_VALUE : OP_READ_VALUE, -1, 0, 3, item, value, count);
+        return write ? link_->SetProperty(3, item, &request, value) : link_->GetProperty(3, item, &request, value);
+    }
+    std::string ModemStatus() {
+        HValue value = HValue::Create();
+        return Tag(2, false, value.get()) == S_OK ? StringOf(value.get()) : "<failed>";
+    }
+    std::vector<std::string> Messages() {
+        globals_->Logger()->Close();
+        const std::vector<std::string> messages = LogMessages(logPath_);
+        globals_->Logger()->SetLogFile(logPath_.c_str());
+        return messages;
+    }
+    // The modem states the log shows, in order.
+    std::vector<std::string> StatusSequence() {
+        std::vector<std::string> states;
+        const std::string prefix = "TAPI\tModemStatus: '";
+        for (const std::string &message : Messages())
+            if (message.compare(0, prefix.size(), prefix) == 0)
+                states.push_back(message.substr(prefix.size(), message.size() - prefix.size() - 1));
+        return states;
+    }
+
+    Standin standin_;
+    unsigned threadsBefore_ = 0, handlesBefore_ = 0;
+    std::string logPath_;
+    CIOGlobals *globals_ = nullptr;
+    CEchoHost *host_ = nullptr;
+    ComPtr<IIOInterface> link_;
+    std::unique_ptr<RigDevice> device_;
+};
+
+TEST(TapiResultTextTest, NamesCodesAndRequestIdentifiers) {
+    EXPECT_EQ("OK", TapiResultText(0));
+    EXPECT_EQ("LINEERR_ALLOCATED", TapiResultText(static_cast<LONG>(LINEERR_ALLOCATED)));
+    // Names longer than sixteen characters come whole.
+    EXPECT_EQ("LINEERR_INCOMPATIBLEAPIVERSION", TapiResultText(static_cast<LONG>(LINEERR_INCOMPATIBLEAPIVERSION)));
+    EXPECT_EQ("LINEERR_NOMULTIPLEINSTANCE", TapiResultText(static_cast<LONG>(LINEERR_NOMULTIPLEINSTANCE)));
+    EXPECT_EQ("ID=2Ah", TapiResultText(42));
+    EXPECT_EQ("ID=80000057h", TapiResultText(static_cast<LONG>(0x80000057)));
+    EXPECT_STREQ("Ringing...", CTapi::StatusText(12));
+    EXPECT_STREQ("Unknown status!", CTapi::StatusText(13));
+}
+
+TEST_F(ModemTest, AutomaticDialExchangesDataAndHangsUpOnStop) {
+    RigDevice &device = Modem(31);
+    ASSERT_EQ(S_OK, StartLink());
+    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
+    EXPECT_STREQ("5550187", standin_.State().lastNumber);
+    std::string reply;
+    ASSERT_EQ(S_OK, Transact("ABC", reply));
+    EXPECT_EQ("ABCCBA", reply);
+    ASSERT_EQ(S_OK, Transact("quillon", reply));
+    EXPECT_EQ("quillonnolliuq", reply);
+    // RTS is raised for the frame and dropped after it.
+    const std::vector<modem_lines_record> records = device.Records();
+    auto write = std::find_if(records.begin(), records.end(),
+                              [](const modem_lines_record &r) { return r.kind == MODEM_LINES_WRITE && r.value == 3; });
+    ASSERT_NE(records.end(), write);
+    ASSERT_NE(records.begin(), write);
+    EXPECT_NE(0u, (write - 1)->value & 4) << "RTS raised before the write";
+    ASSERT_NE(records.end(), write + 1);
+    EXPECT_EQ(0u, (write + 1)->value & 4) << "RTS dropped after it";
+
+    EXPECT_EQ("Connected!", ModemStatus());
+    HValue value = HValue::Create();
+    uint32_t rate = 0;
+    ASSERT_EQ(S_OK, Tag(5, false, value.get()));
+    ASSERT_TRUE(hvGetU32(value.get(), &rate));
+    EXPECT_EQ(kRate, rate);
+    uint16_t flag = 0;
+    ASSERT_EQ(S_OK, Tag(3, false, value.get()));
+    ASSERT_TRUE(hvGetU16(value.get(), &flag));
+    EXPECT_EQ(1, flag);
+    ASSERT_EQ(S_OK, Tag(6, false, value.get()));
+    ASSERT_TRUE(hvGetU16(value.get(), &flag));
+    EXPECT_EQ(2, flag);
+    EXPECT_EQ(E_FAIL, Tag(2, false, value.get(), 2)) << "only single values";
+    EXPECT_EQ(E_FAIL, Tag(2, true, value.get())) << "the status is read only";
+
+    link_->Stop();
+    EXPECT_EQ(std::vector<std::string>({"Modem initialized OK!", "Connecting...", "Connected!", "Disconnecting...",
+                                        "Disconnected OK!", "No status!"}),
+              StatusSequence());
+    const std::vector<std::string> messages = Messages();
+    EXPECT_TRUE(Contains(messages, "TAPI\tOpenLine(00000000)"));
+    EXPECT_TRUE(Contains(messages, "TAPI\tGetDevID(0):  success  permID=1001  ID=0!"));
+    EXPECT_TRUE(Contains(messages, "TAPI\tMakeCall '5550187'"));
+    EXPECT_TRUE(Contains(messages, "TAPI\tOnLineConnected:  baudrate = 33600"));
+    EXPECT_TRUE(Contains(messages, "TAPI\tFinishTAPI"));
+    EXPECT_TRUE(Contains(messages, "IO\tRX:  41 42 43 43 42 41"));
+    EXPECT_TRUE(Contains(messages, "CHANFER\tTERMINATED! (10 bytes sent, 20 bytes received)"));
+}
+
+// Each failed call ends in a hang-up; without recovery the first one ends
+// the link.
+TEST_F(ModemTest, BusyNoAnswerAndNoDialToneEndDisconnected) {
+    Modem(32);
+    const struct {
+        StandinFate fate;
+        const char *status;
+    } cases[] = {{FATE_BUSY, "Error: busy!"}, {FATE_NO_ANSWER, "Error: no answer!"},
+                 {FATE_NO_DIAL_TONE, "Error: no dial tone!"}};
+    size_t seen = 0;
+    for (const auto &c : cases) {
+        // (No SCOPED_TRACE: gtest starts a thread of its own for it.)
+        standin_.queueCall(c.fate, 0);
+        ASSERT_EQ(S_OK, StartLink());
+        ASSERT_TRUE(WaitUntil([&] { return host_->HasEvent(-1, 18); })) << c.status;
+        EXPECT_EQ("Disconnected OK!", ModemStatus()) << c.status;
+        link_->Stop();
+        link_.reset();
+        EXPECT_TRUE(standin_.Clean()) << c.status;
+        const std::vector<std::string> status = StatusSequence();
+        ASSERT_GE(status.size(), seen);
+        EXPECT_EQ(std::vector<std::string>({"Modem initialized OK!", "Connecting...", c.status, "Disconnecting...",
+                                            "Disconnected OK!", "No status!"}),
+                  std::vector<std::string>(status.begin() + static_cast<std::ptrdiff_t>(seen), status.end()))
+            << c.status;
+        seen = status.size();
+        host_->events.clear();
+    }
+}
+
+// A refused call and a call whose reply fails are both failed attempts; the
+// next retry connects.
+TEST_F(ModemTest, FailedDialsAreCountedAndRetried) {
+    Modem(33);
+    Config().SetI32(param::RecoverEnable, 1);
+    Config().SetU32(param::RecoverPeriodSec, 1);
+    standin_.queueCall(FATE_REFUSED, 0);
+    standin_.queueCall(FATE_FAILED_REPLY, 0);
+    ASSERT_EQ(S_OK, StartLink());
+    ASSERT_TRUE(WaitUntil([&] { return host_->HasEvent(-1, 14); }));
+    EXPECT_EQ(LINK_CONNECTED, State());
+    EXPECT_TRUE(host_->HasEvent(-1, 5));
+    EXPECT_TRUE(host_->HasEvent(-1, 13));
+    EXPECT_EQ(1, standin_.State().callsPlaced);
+    const std::vector<std::string> status = StatusSequence();
+    EXPECT_EQ(std::vector<std::string>({"Modem initialized OK!", "Modem error at dial!", "Connecting...", "Connected!"}),
+              status);
+    size_t failures = 0;
+    for (const std::string &message : Messages())
+        failures += message == "TAPI\tMakeCall:  lineMakeCall failed (LINEERR_CALLUNAVAIL)";
+    EXPECT_EQ(2u, failures);
+}
+
+TEST_F(ModemTest, LineOpeningFailuresPostTheModemList) {
+    // No devices at all.
+    ASSERT_EQ(E_FAIL, StartLink());
+    link_.reset();
+    std::vector<PostedEvent> events = host_->Drain();
+    auto modemEvents = [&] {
+        std::vector<std::string> texts;
+        for (const PostedEvent &e : host_->Drain())
+            if (e.source == -3) texts.push_back(std::to_string(e.type) + "/" + std::to_string(e.number) + " " + e.text);
+        return texts;
+    };
+    EXPECT_EQ(std::vector<std::string>({"2/0 Error opening modem line: device ID=0 not found",
+                                        "0/2 Begin of available modem list", "0/4 End of available modem list"}),
+              modemEvents());
+    host_->events.clear();
+
+    // An identifier no device has; a voice line and a device without a name.
+    standin_.addDevice(1001, "Sim Modem", LINEMEDIAMODE_DATAMODEM, 1, 34, kRate);
+    standin_.addDevice(1002, "Voice", LINEMEDIAMODE_INTERACTIVEVOICE, 1, 34, kRate);
+    standin_.addDevice(1003, nullptr, LINEMEDIAMODE_DATAMODEM, 1, 34, kRate);
+    Config().SetU32(param::TAPIModemID, 777);
+    ASSERT_EQ(E_FAIL, StartLink());
+    link_.reset();
+    EXPECT_EQ(std::vector<std::string>({"2/0 Error opening modem line: device ID=777 not found",
+                                        "0/2 Begin of available modem list", "0/3 1001:Sim Modem", "0/3 1003:No Name",
+                                        "0/4 End of available modem list"}),
+              modemEvents());
+    host_->events.clear();
+
+    // Identifier 0 takes the first device whose capabilities can be read.
+    standin_.reset();
+    standin_.addDevice(2001, "Broken", LINEMEDIAMODE_DATAMODEM, 0, 34, kRate);
+    standin_.addDevice(2002, "Good", LINEMEDIAMODE_DATAMODEM, 1, 34, kRate);
+    Config().SetU32(param::TAPIModemID, 0);
+    Config().SetU32(param::ConnectionMode, 1);
+    ASSERT_EQ(S_OK, StartLink());
+    EXPECT_EQ("Modem initialized OK!", ModemStatus());
+    link_->Stop();
+    const std::vector<std::string> messages = Messages();
+    EXPECT_TRUE(Contains(messages, "TAPI\tGetDevID:  couldn't find permanent ID (0) within 0 devices!"));
+    EXPECT_TRUE(Contains(messages, "TAPI\tGetDevID(0):  lineGetDevCaps failed (LINEERR_NODRIVER)"));
+    EXPECT_TRUE(Contains(messages, "TAPI\tGetDevID(1):  success  permID=2002  ID=1!"));
+    EXPECT_TRUE(Contains(messages, "TAPI\tOpenLine:  Error in GetDeviceID!"));
+    EXPECT_TRUE(Contains(messages, "TAPI\tModemStatus: 'Modem error at initialization!'"));
+}
+
+// The far side hangs up while a reply is awaited: the exchange fails, the
+// engine sees the loss and dials again.
+TEST_F(ModemTest, RemoteHangUpMidTransactionReconnects) {
+    Modem(35);
+    Config().SetI32(param::RecoverEnable, 1);
+    Config().SetU32(param::RecoverPeriodSec, 1);
+    Config().SetU32(param::TimeoutMs, 3000);
+    standin_.queueCall(FATE_CONNECT, 1500);
+    ASSERT_EQ(S_OK, StartLink());
+    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
+    host_->extra = 1;
+    std::string reply;
+    EXPECT_EQ(E_FAIL, Transact("ABC", reply));
+    host_->extra = 0;
+    ASSERT_TRUE(WaitUntil([&] { return host_->HasEvent(-1, 7); }));
+    ASSERT_TRUE(WaitUntil([&] { return host_->HasEvent(-1, 10) || host_->HasEvent(-1, 14); }));
+    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
+    ASSERT_EQ(S_OK, Transact("XY", reply));
+    EXPECT_EQ("XYYX", reply);
+    EXPECT_EQ(2, standin_.State().callsPlaced);
+    const std::vector<std::string> status = StatusSequence();
+    EXPECT_EQ(std::vector<std::string>({"Modem initialized OK!", "Connecting...", "Connected!", "Disconnected OK!",
+                                        "Disconnecting...", "Disconnected OK!", "Connecting...", "Connected!"}),
+              status);
+}
+
+TEST_F(ModemTest, ManualModeDialsThroughTheTagAndHangsUpThroughItsTag) {
+    Modem(36);
+    Config().SetU32(param::ConnectionMode, 1);
+    ASSERT_EQ(S_OK, StartLink());
+    EXPECT_EQ(LINK_DISCONNECTED, State());
+    EXPECT_EQ(0, standin_.State().callsPlaced);
+
+    HValue number = StringValue("0w123");
+    ASSERT_EQ(S_OK, Tag(0, true, number.get()));
+    // A number that is not text changes nothing.
+    HValue notText = I32Value(5);
+    EXPECT_EQ(E_FAIL, Tag(0, true, notText.get()));
+    HValue read = HValue::Create();
+    ASSERT_EQ(S_OK, Tag(0, false, read.get()));
+    EXPECT_EQ("0w123", StringOf(read.get()));
+
+    HValue any = I32Value(1);
+    ASSERT_EQ(S_OK, Tag(1, true, any.get()));
+    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
+    EXPECT_TRUE(host_->HasEvent(-1, 11));
+    EXPECT_STREQ("0w123", standin_.State().lastNumber);
+    std::string reply;
+    ASSERT_EQ(S_OK, Transact("12", reply));
+    EXPECT_EQ("1221", reply);
+
+    // A second dial while the call is up is refused. The link thread takes
+    // the number before it waits; the second exchange is served after that.
+    ASSERT_EQ(S_OK, Tag(1, true, any.get()));
+    ASSERT_EQ(S_OK, Transact("3", reply));
+    ASSERT_EQ(S_OK, Transact("4", reply));
+    EXPECT_TRUE(Contains(Messages(), "TAPI\tMakeCall:  connection in course!"));
+
+    // The hang-up runs on this thread.
+    EXPECT_EQ(S_OK, Tag(4, true, any.get()));
+    EXPECT_EQ("Disconnected OK!", ModemStatus());
+    ASSERT_TRUE(WaitUntil([&] { return host_->HasEvent(-1, 7); }));
+    EXPECT_EQ(LINK_DISCONNECTED, State());
+    EXPECT_EQ(0, standin_.State().calls);
+    // Nothing to hang up now.
+    EXPECT_EQ(E_FAIL, Tag(4, true, any.get()));
+    EXPECT_EQ(1, standin_.State().callsPlaced);
+}
+
+TEST_F(ModemTest, IncomingCallsAreAnsweredAndKeptOnlyWhenAccepted) {
+    Modem(37);
+    Config().SetI32(param::TAPIAcceptIncoming, 1);
+    ASSERT_EQ(S_OK, StartLink());
+    EXPECT_EQ(LINK_DISCONNECTED, State());
+    ASSERT_EQ(1, standin_.ring(0, 0));
+    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
+    std::string reply;
+    ASSERT_EQ(S_OK, Transact("in", reply));
+    EXPECT_EQ("inni", reply);
+    EXPECT_EQ(0, standin_.State().callsPlaced);
+    link_->Stop();
+    link_.reset();
+    EXPECT_EQ(std::vector<std::string>({"Modem initialized OK!", "Ringing...", "Connected!", "Disconnecting...",
+                                        "Disconnected OK!", "No status!"}),
+              StatusSequence());
+
+    // Not accepted: answered, then hung up at once.
+    Config().SetI32(param::TAPIAcceptIncoming, 0);
+    Config().SetU32(param::ConnectionMode, 1);
+    ASSERT_EQ(S_OK, StartLink());
+    ASSERT_EQ(1, standin_.ring(0, 0));
+    ASSERT_TRUE(WaitUntil([&] { return standin_.State().calls == 0; }));
+    EXPECT_TRUE(Contains(Messages(), "TAPI\tOnRinging:  incoming call disabled, hanging up"));
+    EXPECT_EQ("Disconnected OK!", ModemStatus());
+    EXPECT_NE(LINK_CONNECTED, State());
+}
+
+TEST_F(ModemTest, LineClosedByTheServiceWhileConnectedLeavesNothingBehind) {
+    Modem(38);
+    ASSERT_EQ(S_OK, StartLink());
+    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
+    ASSERT_EQ(1, standin_.closeLine(0));
+    ASSERT_TRUE(WaitUntil([&] { return host_->HasEvent(-1, 18); }));
+    EXPECT_TRUE(WaitUntil([&] { return standin_.Clean(); }));
+    EXPECT_EQ("No status!", ModemStatus());
+    const std::vector<std::string> messages = Messages();
+    EXPECT_TRUE(Contains(messages, "TAPI\tCloseLine: lineClose failed (LINEERR_INVALLINEHANDLE)"));
+    EXPECT_FALSE(Contains(messages, "TAPI\tCloseLine:  connection in course!"));
+}
+
+TEST_F(ModemTest, StopWhileACallIsPlacedEndsTheCallThenTheLine) {
+    Modem(39);
+    standin_.queueCall(FATE_RINGS_ON, 0);
+    ASSERT_EQ(S_OK, StartLink());
+    ASSERT_TRUE(WaitUntil([&] { return standin_.State().calls == 1; }));
+    EXPECT_EQ("Connecting...", ModemStatus());
+    HValue value = HValue::Create();
+    uint16_t connecting = 0;
+    ASSERT_EQ(S_OK, Tag(6, false, value.get()));
+    ASSERT_TRUE(hvGetU16(value.get(), &connecting));
+    EXPECT_EQ(1, connecting);
+    link_->Stop();
+    EXPECT_TRUE(standin_.Clean());
+    EXPECT_FALSE(Contains(Messages(), "TAPI\tCloseLine:  connection in course!"));
+}
+
+// The whole road: the driver object with IO.Type Modem, read as a host does.
+class ModemDriverTest : public DriverFixture {};
+
+TEST_F(ModemDriverTest, DriverStartsTheModemLinkAndShowsItsStatus) {
+    Standin standin;
+    ASSERT_TRUE(standin.Loaded());
+    standin.reset();
+    RigDevice device(40, "echo");
+    ASSERT_TRUE(device.Ready());
+    standin.addDevice(1001, "Sim Modem", LINEMEDIAMODE_DATAMODEM, 1, 40, kRate);
+    IIODriverInstance *driver = Instance();
+    StartWith(driver, LoggedSettings().String("IO.Type", "Modem").String("IO.TAPI.PhoneNumber", "123"));
+    auto status = [&] {
+        HValue value = HValue::Create();
+        DriverRequest request = MakeRequest(OP_READ_VALUE, -1, 0, 3, 2, value.get());
+        request.flags = REQUEST_FLAG_VALIDATED;
+        return driver->IO(&request, value.get()) == S_OK ? StringOf(value.get()) : "<failed>";
+    };
+    EXPECT_TRUE(WaitUntil([&] { return status() == "Connected!"; })) << status();
+    std::vector<int> numbers;
+    EXPECT_TRUE(WaitUntil([&] {
+        HValue value = HValue::Create();
+        DriverRequest request = HostTagRequest(HOST_TAG_EVENTS, OP_READ_BLOCK, value.get(), 4, 4);
+        driver->IO(&request, value.get());
+        hvPosition position = nullptr;
+        for (HVALUE item = hvListFirst(value.get(), &position); item; item = hvListNext(value.get(), &position)) {
+            int32_t number = 0;
+            hvGetElementI32(item, 2, &number);
+            numbers.push_back(number);
+        }
+        return numbers.size() >= 4;
+    }));
+    EXPECT_EQ(std::vector<int>({1, 3, 4, 6}), numbers);
+    ASSERT_EQ(S_OK, driver->StopComm(0, 0, 0, 0));
+    EXPECT_TRUE(standin.Clean());
+    EXPECT_TRUE(Contains(Messages(), "TAPI\tModemStatus: 'Disconnected OK!'"));
+}
+
+} // namespace
