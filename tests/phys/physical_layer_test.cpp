@@ -759,8 +759,8 @@ TEST_F(PhysicalLayerTest, HostStartsTheLinkNamedByItsType) {
     EXPECT_FALSE(host_->IsOnline());
     EXPECT_EQ(2, script_.initializeCalls.load());
 
-    // A link type that is not built yet.
-    Config().SetString(param::Type, "Ethernet");
+    // A link type the driver does not know.
+    Config().SetString(param::Type, "Fieldbus");
     EXPECT_EQ(E_FAIL, host_->Start(true));
     SetTestPhysicalLayer(nullptr, nullptr);
     Config().SetString(param::Type, "scripted");
