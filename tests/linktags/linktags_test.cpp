@@ -8,6 +8,7 @@
 #include "phys/PhysicalLayerFactory.h"
 #include "tests/phys/ScriptedLink.h"
 #include "tests/support/DriverLibrary.h"
+#include "tests/support/SystemThread.h"
 
 #include <gtest/gtest.h>
 
@@ -703,32 +704,6 @@ TEST_F(DriverObjectTest, StatusAndEventsThroughTheDriverObject) {
 // A restart while a request runs on another thread waits for that request,
 // so the old host is gone (its script stopped, its log closed) before the
 // new one starts, and the new session's log stays open.
-// A thread of the system's own, joined when it goes: the leak checks count
-// handles, and the C++ library's threads keep some of theirs for reuse.
-class SystemThread {
-public:
-    explicit SystemThread(std::function<void()> body) : body_(std::move(body)) {
-        handle_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
-    }
-    ~SystemThread() { Join(); }
-    SystemThread(const SystemThread &) = delete;
-    SystemThread &operator=(const SystemThread &) = delete;
-    void Join() {
-        if (!handle_) return;
-        WaitForSingleObject(handle_, INFINITE);
-        CloseHandle(handle_);
-        handle_ = nullptr;
-    }
-
-private:
-    static DWORD WINAPI Run(void *self) {
-        static_cast<SystemThread *>(self)->body_();
-        return 0;
-    }
-    std::function<void()> body_;
-    HANDLE handle_ = nullptr;
-};
-
 TEST_F(DriverObjectTest, RestartWaitsForARequestStillRunning) {
     script_.connectDefault = true;
     Configure(DriverSettings().String("VBScript.Code", "Sub OnStart\n  Host.Trace \"start\"\nEnd Sub\n"

@@ -6,6 +6,7 @@
 #include "phys/PhysicalLayerFactory.h"
 
 #include "ScriptedLink.h"
+#include "tests/support/SystemThread.h"
 
 #include <gtest/gtest.h>
 
@@ -591,12 +592,12 @@ TEST_F(PhysicalLayerTest, TwoConcurrentCallersAreBothAnswered) {
     host_->blockReceive = true;
     HRESULT first = E_UNEXPECTED, second = E_UNEXPECTED;
     TransactStatistics firstStatistics = {}, secondStatistics = {};
-    std::thread one([&] { first = Transact(firstStatistics); });
+    SystemThread one([&] { first = Transact(firstStatistics); });
     ASSERT_TRUE(WaitUntil([&] { return host_->blocked == 1; }));
-    std::thread two([&] { second = Transact(secondStatistics); });
+    SystemThread two([&] { second = Transact(secondStatistics); });
     SetEvent(host_->gate.get());
-    one.join();
-    two.join();
+    one.Join();
+    two.Join();
     EXPECT_EQ(S_OK, first);
     EXPECT_EQ(S_OK, second);
     ExpectStatistics(firstStatistics, 1, 0, 0, 0);
@@ -627,10 +628,10 @@ TEST_F(PhysicalLayerTest, StopReleasesAPendingCaller) {
     ASSERT_TRUE(WaitUntil([&] { return script_.blocked == 1; }));
     HRESULT result = E_UNEXPECTED;
     TransactStatistics statistics = {};
-    std::thread caller([&] { result = Transact(statistics); });
+    SystemThread caller([&] { result = Transact(statistics); });
     ASSERT_TRUE(WaitUntil([&] { return link->RequestPending(); }));
     link->Stop();
-    caller.join();
+    caller.Join();
     EXPECT_EQ(E_FAIL, result);
     ExpectStatistics(statistics, 0, 1, 0, 0);
     EXPECT_EQ(0, script_.sendCalls.load());
@@ -660,10 +661,10 @@ TEST_F(PhysicalLayerTest, TransactionOfTheLinkThreadWaitsForAWaitingCaller) {
     ASSERT_TRUE(WaitUntil([&] { return script_.blocked == 1; }));
     HRESULT result = E_UNEXPECTED;
     TransactStatistics statistics = {};
-    std::thread caller([&] { result = Transact(statistics); });
+    SystemThread caller([&] { result = Transact(statistics); });
     ASSERT_TRUE(WaitUntil([&] { return link->RequestPending(); }));
     SetEvent(script_.gate.get());
-    caller.join();
+    caller.Join();
     ASSERT_TRUE(WaitUntil([&] { return script_.ownDone.load(); }));
     EXPECT_EQ(S_OK, result);
     ExpectStatistics(statistics, 1, 0, 0, 0);
@@ -792,7 +793,7 @@ void WarmUp::SetUp() {
         });
         CFrameBuffer send, receive;
         TransactStatistics statistics;
-        std::thread([&] { link->Transact(&send, &receive, &statistics); }).join();
+        SystemThread([&] { link->Transact(&send, &receive, &statistics); }).Join();
         host->link = nullptr;
         link.reset();
         globals->Logger()->Close();
