@@ -137,6 +137,23 @@ struct PostedEvent {
     std::string text;
 };
 
+// Moves the host's queued events, oldest first, to the end of events.
+inline void AppendDrainedEvents(CIOHost &host, std::vector<PostedEvent> &events) {
+    HValue list = HValue::Create();
+    hvSetType(list.get(), HV_LIST, 0);
+    host.DrainEvents(list.get());
+    hvPosition position = nullptr;
+    for (HVALUE event = hvListFirst(list.get(), &position); event; event = hvListNext(list.get(), &position)) {
+        PostedEvent posted = {};
+        const char *text = nullptr;
+        hvGetElementI32(event, 0, &posted.type);
+        hvGetElementI32(event, 1, &posted.source);
+        hvGetElementI32(event, 2, &posted.number);
+        if (hvGetElementString(event, 3, &text) && text) posted.text = text;
+        events.push_back(posted);
+    }
+}
+
 class CTestHost final : public CIOHost {
 public:
     explicit CTestHost(CIOGlobals *globals)
@@ -195,19 +212,7 @@ public:
 
     // Every event posted so far, oldest first.
     const std::vector<PostedEvent> &Events() {
-        HValue list = HValue::Create();
-        hvSetType(list.get(), HV_LIST, 0);
-        DrainEvents(list.get());
-        hvPosition position = nullptr;
-        for (HVALUE event = hvListFirst(list.get(), &position); event; event = hvListNext(list.get(), &position)) {
-            PostedEvent posted = {};
-            const char *text = nullptr;
-            hvGetElementI32(event, 0, &posted.type);
-            hvGetElementI32(event, 1, &posted.source);
-            hvGetElementI32(event, 2, &posted.number);
-            if (hvGetElementString(event, 3, &text) && text) posted.text = text;
-            events.push_back(posted);
-        }
+        AppendDrainedEvents(*this, events);
         return events;
     }
     std::vector<int> EventNumbers() {

@@ -190,19 +190,7 @@ public:
 
     IIOInterface *link = nullptr;
     std::vector<PostedEvent> Drain() {
-        HValue list = HValue::Create();
-        hvSetType(list.get(), HV_LIST, 0);
-        DrainEvents(list.get());
-        hvPosition position = nullptr;
-        for (HVALUE event = hvListFirst(list.get(), &position); event; event = hvListNext(list.get(), &position)) {
-            PostedEvent posted = {};
-            const char *text = nullptr;
-            hvGetElementI32(event, 0, &posted.type);
-            hvGetElementI32(event, 1, &posted.source);
-            hvGetElementI32(event, 2, &posted.number);
-            if (hvGetElementString(event, 3, &text) && text) posted.text = text;
-            events.push_back(posted);
-        }
+        AppendDrainedEvents(*this, events);
         return events;
     }
     bool HasEvent(int source, int number) {
