@@ -5,13 +5,13 @@
 #include "driver/ControlTags.h"
 #include "tests/support/DriverLibrary.h"
 #include "tests/support/SerialRig.h"
+#include "tests/support/SystemThread.h"
 
 #include <gtest/gtest.h>
 #include <oleauto.h>
 
 #include <atomic>
 #include <string>
-#include <thread>
 
 using namespace quillon;
 using namespace quillon::test;
@@ -374,7 +374,7 @@ End Sub
     std::atomic<bool> done{false};
     std::string answer;
     DWORD took = 0;
-    std::thread reader([&] {
+    SystemThread reader([&] {
         ComApartment apartment;
         const DWORD start = GetTickCount();
         answer = Text(L"Wait");
@@ -387,7 +387,7 @@ End Sub
     DriverRequest request = HostTagRequest(HOST_TAG_WORK_ONLINE, OP_WRITE_VALUE, offline.get());
     EXPECT_EQ(Instance()->IO(&request, offline.get()), S_OK);
     EXPECT_TRUE(RigWaitUntil([&] { return done.load(); }));
-    reader.join();
+    reader.Join();
     // Usually the receive was under way; the switch may also come between
     // the trace line and the hand-over to the link thread.
     EXPECT_TRUE(answer == "QuillonLink.Receive: the link stopped during the exchange (80004004)" ||

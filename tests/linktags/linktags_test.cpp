@@ -18,8 +18,8 @@
 #include <atomic>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 using namespace quillon;
@@ -487,7 +487,7 @@ TEST_F(LinkTagsTest, EventsOfAStartAndAStopAreReadInOrder) {
     send.Append("abc", 3);
     TransactStatistics statistics = {};
     HRESULT result = E_UNEXPECTED;
-    std::thread([&] { result = link->Transact(&send, &receive, &statistics); }).join();
+    SystemThread([&] { result = link->Transact(&send, &receive, &statistics); }).Join();
     EXPECT_EQ(S_OK, result);
     link.reset();
 
@@ -521,7 +521,7 @@ TEST_F(LinkTagsTest, EventsOfAFailedConnectWithoutRecovery) {
 class DeviceRequest {
 public:
     explicit DeviceRequest(CIOHost *host, LinkWorld &world) : value_(I32Value(0)) {
-        thread_ = std::thread([this, host, &world] {
+        thread_ = std::make_unique<SystemThread>([this, host, &world] {
             DriverRequest request = MakeRequest(OP_READ_VALUE, kDeviceN1, 0, 0, 1, value_.get());
             request.flags = REQUEST_FLAG_VALIDATED;
             result_ = host->Dispatch(&request, value_.get());
@@ -529,17 +529,14 @@ public:
             done_ = true;
         });
     }
-    ~DeviceRequest() { Join(); }
-    void Join() {
-        if (thread_.joinable()) thread_.join();
-    }
+    void Join() { thread_->Join(); }
     bool Done() const { return done_; }
     bool ConnectHadReturned() const { return connectHadReturned_; }
     HRESULT Result() const { return result_; }
 
 private:
     HValue value_;
-    std::thread thread_;
+    std::unique_ptr<SystemThread> thread_;
     std::atomic<bool> done_{false};
     std::atomic<bool> connectHadReturned_{false};
     std::atomic<HRESULT> result_{E_UNEXPECTED};
@@ -803,7 +800,7 @@ TEST_F(DriverObjectTest, StoppingCommunicationReleasesACallerWaitingInTransact) 
     std::atomic<bool> done{false};
     std::atomic<HRESULT> result{E_UNEXPECTED};
     TransactStatistics statistics = {};
-    std::thread caller([&] {
+    SystemThread caller([&] {
         CFrameBuffer send;
         send.Append("xyz", 3);
         result = link->Transact(&send, nullptr, &statistics);
@@ -814,7 +811,7 @@ TEST_F(DriverObjectTest, StoppingCommunicationReleasesACallerWaitingInTransact) 
     EXPECT_TRUE(pending && !done) << std::hex << result.load();
     EXPECT_EQ(S_OK, driver_->StopComm(0, 0, 0, 0));
     EXPECT_TRUE(WaitUntil([&] { return done.load(); }));
-    caller.join();
+    caller.Join();
     EXPECT_EQ(E_FAIL, result.load());
     EXPECT_EQ(1u, statistics.failures);
     EXPECT_TRUE(linkThread.Ended());
@@ -870,7 +867,7 @@ void WarmUp::SetUp() {
         if (link) {
             CFrameBuffer send, receive;
             TransactStatistics statistics;
-            std::thread([&] { link->Transact(&send, &receive, &statistics); }).join();
+            SystemThread([&] { link->Transact(&send, &receive, &statistics); }).Join();
         }
         driver->StopComm(0, 0, 0, 0);
         driver->SetSettingsHandle(nullptr);

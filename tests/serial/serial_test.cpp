@@ -10,6 +10,7 @@
 #include "tests/phys/ScriptedLink.h"
 #include "tests/serial/rig/modemlines.h"
 #include "tests/support/DriverLibrary.h"
+#include "tests/support/SystemThread.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +21,6 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 using namespace quillon;
@@ -613,7 +613,7 @@ TEST_F(SerialTest, StopWhileAReadIsPendingEndsWithThatRead) {
     ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
     HRESULT result = S_OK;
     TransactStatistics statistics = {};
-    std::thread caller([&] {
+    SystemThread caller([&] {
         Bytes reply;
         result = Transact(kReadTwo, reply, statistics);
     });
@@ -626,7 +626,7 @@ TEST_F(SerialTest, StopWhileAReadIsPendingEndsWithThatRead) {
     const DWORD start = GetTickCount();
     link_->Stop();
     const DWORD took = GetTickCount() - start;
-    caller.join();
+    caller.Join();
     ASSERT_TRUE(written);
     EXPECT_EQ(E_FAIL, result);
     EXPECT_EQ(1u, statistics.receiveTimeouts);
