@@ -10,6 +10,8 @@
 #include <objbase.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <vector>
 
 using namespace quillon;
 using namespace quillon::test;
@@ -36,11 +38,14 @@ protected:
     }
 
     // Starts the driver with a configuration file, the script text replaced
-    // when one is given, and the log in the scratch directory.
-    void Start(const std::string &configPath, const std::string &scriptText = std::string()) {
+    // when one is given, parameters of the test's own added, and the log in
+    // the scratch directory.
+    void Start(const std::string &configPath, const std::string &scriptText = std::string(),
+               const std::vector<ConfigParameter> &extra = {}) {
         ConfigFile config;
         std::string error;
         ASSERT_TRUE(ReadConfigFile(configPath, config, error)) << error;
+        config.parameters.insert(config.parameters.end(), extra.begin(), extra.end());
         config.parameters.push_back({"IO.Log.Enable", "I32", "1"});
         config.parameters.push_back({"IO.Log.Filename", "STR", logPath_});
         if (!scriptText.empty()) {
@@ -220,15 +225,14 @@ TEST_F(ExampleTest, HeatingControllerIsPolledOverHttp) {
     EXPECT_TRUE(Contains(LogMessages(logPath_), "DRIVER\t  Trace: set-point refused: set-point must be value=5..30"));
 }
 
-// The Modbus RTU client against libmodbus's RTU slave on the serial rig
-// (100 holding registers, register i holding 0x1000 + i).
-TEST_F(ExampleTest, ModbusRtuClientTalksToLibmodbusOverTheSerialLink) {
-    RigDevice device(30, "modbus");
-    ASSERT_TRUE(device.Ready());
-    Start(EXAMPLES + "/modbus-rtu/modbus-rtu.ini");
-    auto registers = [&](uint16_t operation, uint16_t address, uint16_t size, HVALUE value) {
+// Both Modbus clients talk to a libmodbus peer with 100 holding registers,
+// register i holding 0x1000 + i, through the same tags.
+class ModbusExampleTest : public ExampleTest {
+protected:
+    HRESULT Registers(uint16_t operation, uint16_t address, uint16_t size, HVALUE value) {
+        const wchar_t *item = size > 1 ? L"Registers" : L"Register";
         TagInfo info = {};
-        HRESULT result = parser_->Validate(L"", size > 1 ? L"Registers" : L"Register", &info);
+        const HRESULT result = parser_->Validate(L"", item, &info);
         if (FAILED(result)) return result;
         DriverRequest request = {};
         request.version = REQUEST_VERSION_CURRENT;
@@ -238,48 +242,71 @@ TEST_F(ExampleTest, ModbusRtuClientTalksToLibmodbusOverTheSerialLink) {
         request.n2 = address;
         request.value = value;
         request.flags = REQUEST_FLAG_VALIDATED;
-        request.paramItem = size > 1 ? L"Registers" : L"Register";
+        request.paramItem = item;
         return driver_->IO(&request, value);
-    };
-    HValue value = HValue::Create();
-    ASSERT_EQ(registers(OP_READ_VALUE, 5, 1, value.get()), S_OK);
-    int32_t number = 0;
-    ASSERT_TRUE(hvGetI32(value.get(), &number)) << "type " << hvGetType(value.get());
-    EXPECT_EQ(number, 0x1005);
-
-    HValue written = HValue::Create();
-    hvSetI32(written.get(), 1234);
-    EXPECT_EQ(registers(OP_WRITE_VALUE, 7, 1, written.get()), S_OK);
-    ASSERT_EQ(registers(OP_READ_VALUE, 7, 1, value.get()), S_OK);
-    ASSERT_TRUE(hvGetI32(value.get(), &number));
-    EXPECT_EQ(number, 1234);
-
-    HValue block = HValue::Create();
-    ASSERT_EQ(registers(OP_READ_BLOCK, 10, 3, block.get()), S_OK);
-    ASSERT_EQ(hvListCount(block.get()), 3u);
-    hvPosition position = nullptr;
-    int32_t expected = 0x100A;
-    for (HVALUE item = hvListFirst(block.get(), &position); item; item = hvListNext(block.get(), &position)) {
-        ASSERT_TRUE(hvGetI32(item, &number));
-        EXPECT_EQ(number, expected++);
     }
 
-    // Past the slave's registers: an exception reply refuses the request,
-    // and the next request is answered as before.
-    EXPECT_EQ(registers(OP_READ_VALUE, 200, 1, value.get()), E_FAIL);
-    EXPECT_EQ(registers(OP_WRITE_VALUE, 7, 1, I32Value(70000).get()), E_FAIL);
-    ASSERT_EQ(registers(OP_READ_VALUE, 5, 1, value.get()), S_OK);
+    // Reads, a write read back, a block, an exception reply and a value the
+    // script refuses before sending; then stops the driver and returns its log.
+    std::vector<std::string> ExerciseClient() {
+        HValue value = HValue::Create();
+        EXPECT_EQ(Registers(OP_READ_VALUE, 5, 1, value.get()), S_OK);
+        int32_t number = 0;
+        EXPECT_TRUE(hvGetI32(value.get(), &number)) << "type " << hvGetType(value.get());
+        EXPECT_EQ(number, 0x1005);
 
-    ASSERT_EQ(driver_->StopComm(0, 0, 0, 0), S_OK);
-    const auto messages = LogMessages(logPath_);
-    EXPECT_TRUE(Contains(messages, "DRIVER\t  Trace: register 200: exception 2 from unit 1"));
-    EXPECT_TRUE(ContainsMatching(messages, "DRIVER\t  Trace: register 7: QuillonLink.Int16Bytes: the value must lie "
-                                           "between -32768 and 65535 \\(80070057\\)"));
+        EXPECT_EQ(Registers(OP_WRITE_VALUE, 7, 1, I32Value(1234).get()), S_OK);
+        EXPECT_EQ(Registers(OP_READ_VALUE, 7, 1, value.get()), S_OK);
+        EXPECT_TRUE(hvGetI32(value.get(), &number));
+        EXPECT_EQ(number, 1234);
+
+        HValue block = HValue::Create();
+        EXPECT_EQ(Registers(OP_READ_BLOCK, 10, 3, block.get()), S_OK);
+        EXPECT_EQ(hvListCount(block.get()), 3u);
+        hvPosition position = nullptr;
+        int32_t expected = 0x100A;
+        for (HVALUE item = hvListFirst(block.get(), &position); item; item = hvListNext(block.get(), &position)) {
+            EXPECT_TRUE(hvGetI32(item, &number));
+            EXPECT_EQ(number, expected++);
+        }
+
+        // Past the peer's registers: an exception reply refuses the request,
+        // and the next request is answered as before.
+        EXPECT_EQ(Registers(OP_READ_VALUE, 200, 1, value.get()), E_FAIL);
+        EXPECT_EQ(Registers(OP_WRITE_VALUE, 7, 1, I32Value(70000).get()), E_FAIL);
+        EXPECT_EQ(Registers(OP_READ_VALUE, 5, 1, value.get()), S_OK);
+
+        EXPECT_EQ(driver_->StopComm(0, 0, 0, 0), S_OK);
+        const auto messages = LogMessages(logPath_);
+        EXPECT_TRUE(Contains(messages, "DRIVER\t  Trace: register 200: exception 2 from unit 1"));
+        EXPECT_TRUE(ContainsMatching(messages, "DRIVER\t  Trace: register 7: QuillonLink.Int16Bytes: the value must "
+                                               "lie between -32768 and 65535 \\(80070057\\)"));
+        return messages;
+    }
+};
+
+TEST_F(ModbusExampleTest, RtuClientTalksToLibmodbusOverTheSerialLink) {
+    RigDevice device(30, "modbus");
+    ASSERT_TRUE(device.Ready());
+    Start(EXAMPLES + "/modbus-rtu/modbus-rtu.ini");
+    const auto messages = ExerciseClient();
     // The exchanges are the link's traffic: dumped, CRC and all.
     EXPECT_TRUE(Contains(messages, "IO\tTX:  01 03 00 05 00 01 94 0B"));
     EXPECT_TRUE(Contains(messages, "IO\tRX:  01 03 02 10 05 75 87"));
     EXPECT_TRUE(Contains(messages, "IO\tRX:  01 83 02 C0 F1"));
     EXPECT_TRUE(Contains(messages, "DRIVER\t  Trace: Modbus RTU client stopped"));
+}
+
+TEST_F(ModbusExampleTest, TcpClientTalksToLibmodbusOverTheEthernetLink) {
+    const char *port = std::getenv("QUILLON_MODBUS_PORT");
+    if (!port) GTEST_SKIP() << "QUILLON_MODBUS_PORT is not set: run through with-modbus-peer.sh";
+    Start(EXAMPLES + "/modbus-tcp/modbus-tcp.ini", std::string(), {{"IO.Ethernet.MainPort", "I32", port}});
+    const auto messages = ExerciseClient();
+    // Each answer carries its request's transaction number.
+    EXPECT_TRUE(Contains(messages, "IO\tTX:  00 01 00 00 00 06 01 03 00 05 00 01"));
+    EXPECT_TRUE(Contains(messages, "IO\tRX:  00 01 00 00 00 05 01 03 02 10 05"));
+    EXPECT_TRUE(Contains(messages, "IO\tRX:  00 05 00 00 00 03 01 83 02"));
+    EXPECT_TRUE(Contains(messages, "DRIVER\t  Trace: Modbus TCP client stopped after 6 requests"));
 }
 
 } // namespace

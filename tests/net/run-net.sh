@@ -12,14 +12,8 @@ mode="$1"
 build="$(cd "$2" && pwd)"
 
 if [ "$mode" = loopback ]; then
-    fifo="$(mktemp -u)"
-    mkfifo "$fifo"
-    "$build/native/modbuspeer" >"$fifo" &
-    peer=$!
-    trap 'kill $peer 2>/dev/null; wait $peer 2>/dev/null; rm -f "$fifo"' EXIT
-    read -r -t 30 port <"$fifo" || { echo "the Modbus peer did not start"; exit 1; }
-    QUILLON_MODBUS_PORT="$port" "$build/wine-run" "$build/bin/test_net.exe" --gtest_filter='-Namespace*'
-    exit $?
+    exec "$(dirname "$0")/../support/with-modbus-peer.sh" "$build" \
+        "$build/wine-run" "$build/bin/test_net.exe" --gtest_filter='-Namespace*'
 fi
 
 if ! unshare -n true 2>/dev/null; then

@@ -1,16 +1,18 @@
 /* A Modbus TCP server on 127.0.0.1 built on libmodbus: it serves one client
- * at a time, forever, and prints the port it listens on (chosen by the
- * system) as its first line. Holding register i starts as 0x1000 + i. */
+ * at a time, forever, and prints the port it listens on as its first line:
+ * the one given as its argument, else one the system chooses. Holding
+ * register i starts as 0x1000 + i. */
 #include <modbus.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-int main(void) {
-    modbus_t *context = modbus_new_tcp("127.0.0.1", 0);
+int main(int argc, char **argv) {
+    modbus_t *context = modbus_new_tcp("127.0.0.1", argc > 1 ? atoi(argv[1]) : 0);
     modbus_mapping_t *mapping = modbus_mapping_new(0, 0, 100, 0);
     if (!context || !mapping) return 1;
     for (int i = 0; i < 100; ++i) mapping->tab_registers[i] = (uint16_t)(0x1000 + i);
