@@ -3,9 +3,9 @@
 #include "config/ConfigParameters.h"
 #include "driver/ControlTags.h"
 #include "driver/DriverInterfaces.h"
+#include "log/TextFormat.h"
 #include "phys/PhysicalLayerFactory.h"
 
-#include <cstdio>
 #include <string>
 
 namespace quillon {
@@ -85,17 +85,15 @@ void CIOHost::StopLink() {
 
 HRESULT CIOHost::PostEvent(int type, int source, int number, const char *format, ...) {
     if (!format) return E_POINTER;
-    char text[1024];
     va_list arguments;
     va_start(arguments, format);
-    const int length = _vsnprintf(text, sizeof text - 1, format, arguments);
+    const std::string text = FormatTextV(format, arguments);
     va_end(arguments);
-    text[length < 0 ? sizeof text - 1 : static_cast<size_t>(length)] = '\0';
 
     HValue event = HValue::Create();
     if (!event || !hvSetType(event.get(), HV_ARRAY | HV_HVAL, 4) || !hvSetElementI32(event.get(), 0, type) ||
         !hvSetElementI32(event.get(), 1, source) || !hvSetElementI32(event.get(), 2, number) ||
-        !hvSetElementString(event.get(), 3, text))
+        !hvSetElementString(event.get(), 3, text.c_str()))
         return E_OUTOFMEMORY;
 
     ScopedLock lock(eventLock_);

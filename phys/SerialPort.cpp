@@ -2,6 +2,7 @@
 
 #include "config/ConfigParameters.h"
 #include "driver/DriverInterfaces.h"
+#include "log/TextFormat.h"
 
 #include <intrin.h>
 #include <mmsystem.h>
@@ -126,13 +127,10 @@ void CSerialPort::Configure(const CConfigData &config) {
 }
 
 void CSerialPort::SetError(const char *format, ...) {
-    char text[256];
     va_list arguments;
     va_start(arguments, format);
-    const int length = _vsnprintf(text, sizeof text - 1, format, arguments);
+    errorText_ = FormatTextV(format, arguments);
     va_end(arguments);
-    text[length < 0 ? sizeof text - 1 : static_cast<size_t>(length)] = '\0';
-    errorText_ = text;
 }
 
 HRESULT CSerialPort::Open(unsigned port) {

@@ -1,5 +1,7 @@
 #include "phys/Tapi.h"
 
+#include "log/TextFormat.h"
+
 #include <mmsystem.h>
 
 #include <algorithm>
@@ -124,13 +126,10 @@ CTapi::~CTapi() {
 }
 
 void CTapi::SetTapiError(const char *format, ...) {
-    char text[256];
     va_list arguments;
     va_start(arguments, format);
-    const int length = _vsnprintf(text, sizeof text - 1, format, arguments);
+    tapiError_ = FormatTextV(format, arguments);
     va_end(arguments);
-    text[length < 0 ? sizeof text - 1 : static_cast<size_t>(length)] = '\0';
-    tapiError_ = text;
 }
 
 void CTapi::SetStatus(unsigned status) {
