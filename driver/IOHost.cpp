@@ -14,6 +14,9 @@ namespace {
 // The host whose request the thread is running, if any.
 thread_local const CIOHost *servedHost = nullptr;
 
+// Longer event texts are cut to this many characters.
+constexpr size_t kMaxEventText = 1023;
+
 } // namespace
 
 CIOHost::RequestScope::RequestScope(const CIOHost *host) : outer_(servedHost) { servedHost = host; }
@@ -87,8 +90,9 @@ HRESULT CIOHost::PostEvent(int type, int source, int number, const char *format,
     if (!format) return E_POINTER;
     va_list arguments;
     va_start(arguments, format);
-    const std::string text = FormatTextV(format, arguments);
+    std::string text = FormatTextV(format, arguments);
     va_end(arguments);
+    if (text.size() > kMaxEventText) text.resize(kMaxEventText);
 
     HValue event = HValue::Create();
     if (!event || !hvSetType(event.get(), HV_ARRAY | HV_HVAL, 4) || !hvSetElementI32(event.get(), 0, type) ||
