@@ -55,12 +55,12 @@ TcpPeer::TcpPeer(PeerMode mode, bool ipv6, uint16_t port) : mode_(mode) {
     bind(listen_, reinterpret_cast<sockaddr *>(&address), length);
     listen(listen_, 4);
     port_ = BoundPort(listen_);
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::make_unique<SystemThread>([this] { Run(); });
 }
 
 TcpPeer::~TcpPeer() {
     stop_ = true;
-    thread_.join();
+    thread_->Join();
     closesocket(listen_);
 }
 
@@ -156,7 +156,7 @@ UdpResponder::UdpResponder(bool ipv6, const char *bindAddress, uint16_t port) {
     if (bindAddress) reinterpret_cast<sockaddr_in *>(&address)->sin_addr.s_addr = inet_addr(bindAddress);
     bind(socket_, reinterpret_cast<sockaddr *>(&address), length);
     port_ = BoundPort(socket_);
-    thread_ = std::thread([this] {
+    thread_ = std::make_unique<SystemThread>([this] {
         while (!stop_) {
             fd_set set;
             FD_ZERO(&set);
@@ -178,7 +178,7 @@ UdpResponder::UdpResponder(bool ipv6, const char *bindAddress, uint16_t port) {
 
 UdpResponder::~UdpResponder() {
     stop_ = true;
-    thread_.join();
+    thread_->Join();
     closesocket(socket_);
 }
 

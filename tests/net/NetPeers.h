@@ -7,10 +7,12 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include "tests/support/SystemThread.h"
+
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace quillon::test {
@@ -49,7 +51,7 @@ private:
     std::atomic<bool> stop_{false}, drop_{false};
     std::mutex guard_;
     std::string received_;
-    std::thread thread_;
+    std::unique_ptr<SystemThread> thread_;
 };
 
 // Answers each datagram with "re:" and the datagram, to its sender.
@@ -64,7 +66,7 @@ private:
     SOCKET socket_ = INVALID_SOCKET;
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
-    std::thread thread_;
+    std::unique_ptr<SystemThread> thread_;
 };
 
 // A loopback port on which nothing listens.
