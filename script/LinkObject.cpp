@@ -185,43 +185,31 @@ HRESULT CLinkObject::ReadNumber(const wchar_t *member, const VARIANT &data, long
 }
 
 STDMETHODIMP CLinkObject::GetInt16(VARIANT vData, long lOffset, VARIANT vLittleEndian, long *plValue) {
-    if (!plValue) return E_POINTER;
-    uint32_t value = 0;
-    const HRESULT hr = ReadNumber(L"GetInt16", vData, lOffset, 2, vLittleEndian, value);
-    if (SUCCEEDED(hr)) *plValue = static_cast<int16_t>(value);
-    return hr;
+    return ReadNumber(L"GetInt16", vData, lOffset, 2, vLittleEndian, plValue,
+                      [](uint32_t value) { return static_cast<long>(static_cast<int16_t>(value)); });
 }
 
 STDMETHODIMP CLinkObject::GetUInt16(VARIANT vData, long lOffset, VARIANT vLittleEndian, long *plValue) {
-    if (!plValue) return E_POINTER;
-    uint32_t value = 0;
-    const HRESULT hr = ReadNumber(L"GetUInt16", vData, lOffset, 2, vLittleEndian, value);
-    if (SUCCEEDED(hr)) *plValue = static_cast<long>(value);
-    return hr;
+    return ReadNumber(L"GetUInt16", vData, lOffset, 2, vLittleEndian, plValue,
+                      [](uint32_t value) { return static_cast<long>(value); });
 }
 
 STDMETHODIMP CLinkObject::GetInt32(VARIANT vData, long lOffset, VARIANT vLittleEndian, long *plValue) {
-    if (!plValue) return E_POINTER;
-    uint32_t value = 0;
-    const HRESULT hr = ReadNumber(L"GetInt32", vData, lOffset, 4, vLittleEndian, value);
-    if (SUCCEEDED(hr)) *plValue = static_cast<int32_t>(value);
-    return hr;
+    return ReadNumber(L"GetInt32", vData, lOffset, 4, vLittleEndian, plValue,
+                      [](uint32_t value) { return static_cast<long>(static_cast<int32_t>(value)); });
 }
 
 STDMETHODIMP CLinkObject::GetUInt32(VARIANT vData, long lOffset, VARIANT vLittleEndian, double *pdValue) {
-    if (!pdValue) return E_POINTER;
-    uint32_t value = 0;
-    const HRESULT hr = ReadNumber(L"GetUInt32", vData, lOffset, 4, vLittleEndian, value);
-    if (SUCCEEDED(hr)) *pdValue = value;
-    return hr;
+    return ReadNumber(L"GetUInt32", vData, lOffset, 4, vLittleEndian, pdValue,
+                      [](uint32_t value) { return static_cast<double>(value); });
 }
 
 STDMETHODIMP CLinkObject::GetFloat(VARIANT vData, long lOffset, VARIANT vLittleEndian, float *pfValue) {
-    if (!pfValue) return E_POINTER;
-    uint32_t value = 0;
-    const HRESULT hr = ReadNumber(L"GetFloat", vData, lOffset, 4, vLittleEndian, value);
-    if (SUCCEEDED(hr)) std::memcpy(pfValue, &value, sizeof value);
-    return hr;
+    return ReadNumber(L"GetFloat", vData, lOffset, 4, vLittleEndian, pfValue, [](uint32_t value) {
+        float number = 0;
+        std::memcpy(&number, &value, sizeof number);
+        return number;
+    });
 }
 
 HRESULT CLinkObject::NumberBytes(const wchar_t *member, uint32_t value, unsigned width,

@@ -67,6 +67,16 @@ private:
     // The bytes of data at offset, width of them, read as an unsigned number.
     HRESULT ReadNumber(const wchar_t *member, const VARIANT &data, long offset, unsigned width,
                        const VARIANT &littleEndian, uint32_t &value);
+    // The same, stored through out as convert makes it.
+    template <typename Out, typename Convert>
+    HRESULT ReadNumber(const wchar_t *member, const VARIANT &data, long offset, unsigned width,
+                       const VARIANT &littleEndian, Out *out, Convert convert) {
+        if (!out) return E_POINTER;
+        uint32_t value = 0;
+        const HRESULT hr = ReadNumber(member, data, offset, width, littleEndian, value);
+        if (SUCCEEDED(hr)) *out = convert(value);
+        return hr;
+    }
     HRESULT NumberBytes(const wchar_t *member, uint32_t value, unsigned width, const VARIANT &littleEndian,
                         VARIANT *out);
 
