@@ -3,8 +3,10 @@
 #pragma once
 
 #include "driver/ComUtil.h"
+#include "driver/ControlTags.h"
 #include "host/DriverLibrary.h"
 #include "tests/support/TestFiles.h"
+#include "tests/support/Waiting.h"
 #include "values/HValue.h"
 
 #include <gtest/gtest.h>
@@ -188,11 +190,31 @@ protected:
     }
     std::vector<std::string> Messages() const { return LogMessages(logPath_); }
     bool HasMessageMatching(const std::string &pattern) const { return ContainsMatching(Messages(), pattern); }
+    // Everything the events block has handed out so far, as "source,number,text".
+    const std::vector<std::string> &Events() {
+        HValue value = HValue::Create();
+        DriverRequest request = HostTagRequest(HOST_TAG_EVENTS, OP_READ_BLOCK, value.get(), 4, 4);
+        EXPECT_EQ(S_OK, Instance()->IO(&request, value.get()));
+        hvPosition position = nullptr;
+        for (HVALUE event = hvListFirst(value.get(), &position); event; event = hvListNext(value.get(), &position)) {
+            int32_t source = 0, number = 0;
+            const char *text = nullptr;
+            hvGetElementI32(event, 1, &source);
+            hvGetElementI32(event, 2, &number);
+            hvGetElementString(event, 3, &text);
+            events_.push_back(std::to_string(source) + "," + std::to_string(number) + "," + (text ? text : ""));
+        }
+        return events_;
+    }
+    bool WaitEvent(const std::string &event) {
+        return WaitUntil([&] { return Contains(Events(), event); });
+    }
 
     TestDriverLibrary library_;
     ScratchDir scratch_;
     std::string logPath_ = scratch_.File("driver.log");
     ComPtr<IIODriverInstance> instance_;
+    std::vector<std::string> events_;
 };
 
 } // namespace quillon::test
