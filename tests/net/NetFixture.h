@@ -11,6 +11,7 @@
 #include "phys/FrameBuffer.h"
 #include "phys/PhysicalLayer_Ethernet.h"
 #include "phys/PhysicalLayer_RAS.h"
+#include "tests/phys/ScriptedLink.h"
 #include "tests/support/DriverLibrary.h"
 #include "tests/support/ProcessCounts.h"
 #include "tests/support/Waiting.h"
@@ -21,22 +22,16 @@
 
 #include <atomic>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 namespace quillon::test {
 
-struct HostEvent {
-    int type, source, number;
-    std::string text;
-};
-
 // Reads replies through the link: a Modbus TCP frame (header and the length
 // it gives) when replyLength is 0, else replyLength bytes.
-class CNetHost final : public CIOHost {
+class CNetHost final : public CEventHost {
 public:
-    explicit CNetHost(CIOGlobals *globals) : CIOHost(globals, nullptr) {}
+    explicit CNetHost(CIOGlobals *globals) : CEventHost(globals, nullptr) {}
 
     HRESULT STDMETHODCALLTYPE ReceiveFrame(CFrameBuffer *receive, CFrameBuffer *) override {
         IIOInterface *reader = link.load();
@@ -68,34 +63,6 @@ public:
         return S_OK;
     }
 
-    std::vector<HostEvent> Events() {
-        std::lock_guard<std::mutex> lock(guard_);
-        HValue list = HValue::Create();
-        hvSetType(list.get(), HV_LIST, 0);
-        DrainEvents(list.get());
-        hvPosition position = nullptr;
-        for (HVALUE event = hvListFirst(list.get(), &position); event; event = hvListNext(list.get(), &position)) {
-            HostEvent posted = {};
-            const char *text = nullptr;
-            hvGetElementI32(event, 0, &posted.type);
-            hvGetElementI32(event, 1, &posted.source);
-            hvGetElementI32(event, 2, &posted.number);
-            if (hvGetElementString(event, 3, &text) && text) posted.text = text;
-            events_.push_back(posted);
-        }
-        return events_;
-    }
-    bool HasEvent(int source, int number, const std::string &text) {
-        for (const HostEvent &event : Events())
-            if (event.source == source && event.number == number && event.text == text) return true;
-        return false;
-    }
-    int CountEvents(int source, int number) {
-        int count = 0;
-        for (const HostEvent &event : Events()) count += event.source == source && event.number == number;
-        return count;
-    }
-
     std::atomic<IIOInterface *> link{nullptr};
     std::atomic<unsigned> replyLength{0};
     std::atomic<HRESULT> idle{E_FAIL};
@@ -103,8 +70,6 @@ public:
 
 private:
     ~CNetHost() override = default;
-    std::mutex guard_;
-    std::vector<HostEvent> events_;
 };
 
 class NetTest : public ::testing::Test {

@@ -66,28 +66,8 @@ protected:
         if (Instance()->IO(&request, value.get()) == S_OK) hvGetI32(value.get(), &number);
         return number;
     }
-    // Everything the events block has handed out so far, as "source,number,text".
-    const std::vector<std::string> &Events() {
-        HValue value = HValue::Create();
-        DriverRequest request = HostTagRequest(HOST_TAG_EVENTS, OP_READ_BLOCK, value.get(), 4, 4);
-        EXPECT_EQ(S_OK, Instance()->IO(&request, value.get()));
-        hvPosition position = nullptr;
-        for (HVALUE event = hvListFirst(value.get(), &position); event; event = hvListNext(value.get(), &position)) {
-            int32_t source = 0, number = 0;
-            const char *text = nullptr;
-            hvGetElementI32(event, 1, &source);
-            hvGetElementI32(event, 2, &number);
-            hvGetElementString(event, 3, &text);
-            events_.push_back(std::to_string(source) + "," + std::to_string(number) + "," + (text ? text : ""));
-        }
-        return events_;
-    }
-    bool WaitEvent(const std::string &event) {
-        return WaitUntil([&] { return Contains(Events(), event); });
-    }
 
     unsigned threadsBefore_ = 0;
-    std::vector<std::string> events_;
 };
 
 TEST_F(NetDriverTest, EthernetLinkStartsAndTheInactivityDropReconnects) {

@@ -59,30 +59,38 @@ TEST_F(SocketTest, ConnectsSendsAndReadsOverIPv4AndIPv6) {
     EXPECT_TRUE(LogHas("SOCKET\tsocket closed"));
 }
 
+// Connections that cannot be made, tried in turn on one socket of each
+// family, and the texts that say why. An address of the other family, either
+// way round, is named plainly (the resolver's own code for it is not a
+// Winsock one).
+struct ConnectFault {
+    bool ipv6;
+    const char *address;
+    HRESULT result;
+    const char *error;
+};
+const ConnectFault kConnectFaults[] = {
+    {false, "127.0.0.1", E_FAIL, "socket error WSAECONNREFUSED(10061) calling connect()"},
+    {false, nullptr, E_POINTER, "null address"},
+    {true, "127.0.0.1", E_FAIL, "socket error WSANO_DATA(11004) calling getaddrinfo()"},
+    {false, "::1", E_FAIL, "socket error WSANO_DATA(11004) calling getaddrinfo()"},
+};
+
 TEST_F(SocketTest, FailuresReadAsClearTextsAndLeaveNoSocket) {
     const uint16_t closed = ClosedPort();
-    auto socket = MakeSocket();
-    EXPECT_EQ(E_FAIL, socket->Connect("127.0.0.1", closed, -1));
-    EXPECT_EQ("socket error WSAECONNREFUSED(10061) calling connect()", socket->ErrorText());
+    std::unique_ptr<CSocket> sockets[] = {MakeSocket(false), MakeSocket(true)};
+    for (const ConnectFault &fault : kConnectFaults) {
+        CSocket &socket = *sockets[fault.ipv6];
+        EXPECT_EQ(fault.result, socket.Connect(fault.address, closed, -1)) << fault.error;
+        EXPECT_EQ(fault.error, socket.ErrorText());
+        EXPECT_FALSE(socket.IsOpen()) << fault.error;
+        BYTE byte = 0;
+        EXPECT_EQ(E_FAIL, socket.Read(&byte, 1, false)) << fault.error;
+        EXPECT_EQ(E_POINTER, socket.Read(nullptr, 1, false)) << fault.error;
+        EXPECT_EQ(E_FAIL, socket.Send(&byte, 1, false)) << fault.error;
+    }
     EXPECT_TRUE(LogHas("SOCKET\tconnect() returned error WSAECONNREFUSED (10061)"));
     EXPECT_TRUE(LogHas("SOCKET\tfailed to connect socket to '127.0.0.1' on port " + std::to_string(closed) + "!"));
-    EXPECT_FALSE(socket->IsOpen());
-    EXPECT_EQ(E_POINTER, socket->Connect(nullptr, closed, -1));
-    EXPECT_EQ("null address", socket->ErrorText());
-
-    // An address of the other family, either way round, is named plainly
-    // (the resolver's own code for it is not a Winsock one).
-    auto v6 = MakeSocket(true);
-    EXPECT_EQ(E_FAIL, v6->Connect("127.0.0.1", closed, -1));
-    EXPECT_EQ("socket error WSANO_DATA(11004) calling getaddrinfo()", v6->ErrorText());
-    EXPECT_FALSE(v6->IsOpen());
-    EXPECT_EQ(E_FAIL, socket->Connect("::1", closed, -1));
-    EXPECT_EQ("socket error WSANO_DATA(11004) calling getaddrinfo()", socket->ErrorText());
-
-    BYTE byte = 0;
-    EXPECT_EQ(E_FAIL, socket->Read(&byte, 1, false));
-    EXPECT_EQ(E_POINTER, socket->Read(nullptr, 1, false));
-    EXPECT_EQ(E_FAIL, socket->Send(&byte, 1, false));
 }
 
 TEST_F(SocketTest, ReadsEndAtTheTimeOutOrWhenThePeerCloses) {
