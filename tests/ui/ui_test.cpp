@@ -193,33 +193,6 @@ protected:
 // Non-empty and without IO.msTimeout, so the driver leaves it as it is.
 Settings Bare() { return Settings().String("VBScript.Code", ""); }
 
-TEST_F(SheetTest, EmptyStoreShowsEveryPagesDefaultsAndCancelWritesNothing) {
-    auto sheet = Open(Bare());
-    const unsigned before = hvGetCount(settings_.get());
-    for (int page = SCRIPT; page <= RAS; ++page) sheet->Show(page);
-    EXPECT_EQ(sheet->Text(SCRIPT, IDC_SCRIPT_TEXT), "");
-    EXPECT_EQ(sheet->Text(SETUP, IDC_SETUP_TYPE), "None");
-    EXPECT_EQ(sheet->Text(SETUP, IDC_SETUP_MODE), "Automatic (managed by the driver)");
-    EXPECT_EQ(sheet->Text(SETUP, IDC_SETUP_TIMEOUT), "0");
-    EXPECT_EQ(sheet->Text(SETUP, IDC_SETUP_RECOVER_PERIOD), "60");
-    EXPECT_EQ(sheet->Text(SETUP, IDC_SETUP_GIVE_UP_TRIES), "1");
-    EXPECT_FALSE(IsWindowVisible(sheet->Control(SETUP, IDC_SETUP_DEBUG)));
-    EXPECT_EQ(sheet->Text(SERIAL, IDC_SERIAL_PORT), "");
-    EXPECT_EQ(sheet->Text(SERIAL, IDC_SERIAL_BAUD), "");
-    EXPECT_EQ(sheet->Selection(SERIAL, IDC_SERIAL_DATA_BITS), CB_ERR);
-    EXPECT_EQ(sheet->Text(SERIAL, IDC_SERIAL_PARITY), "None");
-    EXPECT_EQ(sheet->Text(SERIAL, IDC_SERIAL_STOP_BITS), "1 stop bit");
-    EXPECT_EQ(sheet->Text(ETHERNET, IDC_ETH_TRANSPORT), "TCP/IP");
-    EXPECT_EQ(sheet->Text(ETHERNET, IDC_ETH_PING_TIMEOUT), "4000");
-    EXPECT_EQ(sheet->Text(ETHERNET, IDC_ETH_PING_TRIES), "1");
-    EXPECT_FALSE(sheet->Checked(ETHERNET, IDC_ETH_LOCAL_IP));
-    EXPECT_EQ(sheet->Text(ETHERNET, IDC_ETH_LOCAL_IP_LIST), "(All Interfaces)");
-    EXPECT_EQ(sheet->Text(MODEM, IDC_MODEM_LIST), "(default modem)");
-    EXPECT_EQ(sheet->Text(RAS, IDC_RAS_TIMEOUT), "0");
-    EXPECT_EQ(sheet->Close(PSBTN_CANCEL), E_FAIL);
-    EXPECT_EQ(hvGetCount(settings_.get()), before);
-}
-
 Settings Full() {
     return Settings()
         .String("VBScript.Code", "Sub OnRead(Request, Value)\r\nEnd Sub")
@@ -233,46 +206,88 @@ Settings Full() {
         .String("IO.RAS.ATCommand", "ATDT123").Int("IO.RAS.CommandTimeoutSec", 45);
 }
 
-TEST_F(SheetTest, StoredValuesShowAndEditsSurviveOk) {
-    auto sheet = Open(Full());
-    for (int page = SCRIPT; page <= RAS; ++page) sheet->Show(page);
-    EXPECT_EQ(sheet->Text(SCRIPT, IDC_SCRIPT_TEXT), "Sub OnRead(Request, Value)\r\nEnd Sub");
-    EXPECT_EQ(sheet->Text(SETUP, IDC_SETUP_TYPE), "Serial");
-    EXPECT_EQ(sheet->Text(SETUP, IDC_SETUP_TIMEOUT), "1500");
-    EXPECT_EQ(sheet->Selection(SETUP, IDC_SETUP_MODE), 1);
-    EXPECT_EQ(sheet->Text(SETUP, IDC_SETUP_LOG_FILE), "C:\\logs\\q.log");
-    EXPECT_EQ(sheet->Text(SERIAL, IDC_SERIAL_PORT), "COM3");
-    EXPECT_EQ(sheet->Text(SERIAL, IDC_SERIAL_BAUD), "19200");
-    EXPECT_EQ(sheet->Text(SERIAL, IDC_SERIAL_DATA_BITS), "7 data bits");
-    EXPECT_EQ(sheet->Text(SERIAL, IDC_SERIAL_PARITY), "Even");
-    EXPECT_EQ(sheet->Text(SERIAL, IDC_SERIAL_STOP_BITS), "2 stop bits");
-    EXPECT_EQ(sheet->Text(ETHERNET, IDC_ETH_TRANSPORT), "UDP/IP");
-    EXPECT_EQ(sheet->Text(ETHERNET, IDC_ETH_MAIN_IP), "127.0.0.1");
-    EXPECT_EQ(sheet->Text(ETHERNET, IDC_ETH_PING_TIMEOUT), "900");
-    // Not an installed modem (telephony has none here): no selection.
-    EXPECT_EQ(sheet->Selection(MODEM, IDC_MODEM_LIST), CB_ERR);
-    EXPECT_EQ(sheet->Text(MODEM, IDC_MODEM_NUMBER), "5551234");
-    EXPECT_EQ(sheet->Text(RAS, IDC_RAS_COMMAND), "ATDT123");
+// What each page shows on an empty store (Bare) and on Full(); nullptr where
+// a case does not look.
+struct Shown {
+    int page, id;
+    const char *bare, *full;
+};
+const Shown kShown[] = {
+    {SCRIPT, IDC_SCRIPT_TEXT, "", "Sub OnRead(Request, Value)\r\nEnd Sub"},
+    {SETUP, IDC_SETUP_TYPE, "None", "Serial"},
+    {SETUP, IDC_SETUP_MODE, "Automatic (managed by the driver)", nullptr},
+    {SETUP, IDC_SETUP_TIMEOUT, "0", "1500"},
+    {SETUP, IDC_SETUP_RECOVER_PERIOD, "60", nullptr},
+    {SETUP, IDC_SETUP_GIVE_UP_TRIES, "1", nullptr},
+    {SETUP, IDC_SETUP_LOG_FILE, nullptr, "C:\\logs\\q.log"},
+    {SERIAL, IDC_SERIAL_PORT, "", "COM3"},
+    {SERIAL, IDC_SERIAL_BAUD, "", "19200"},
+    {SERIAL, IDC_SERIAL_DATA_BITS, nullptr, "7 data bits"},
+    {SERIAL, IDC_SERIAL_PARITY, "None", "Even"},
+    {SERIAL, IDC_SERIAL_STOP_BITS, "1 stop bit", "2 stop bits"},
+    {ETHERNET, IDC_ETH_TRANSPORT, "TCP/IP", "UDP/IP"},
+    {ETHERNET, IDC_ETH_MAIN_IP, nullptr, "127.0.0.1"},
+    {ETHERNET, IDC_ETH_PING_TIMEOUT, "4000", "900"},
+    {ETHERNET, IDC_ETH_PING_TRIES, "1", nullptr},
+    {ETHERNET, IDC_ETH_LOCAL_IP_LIST, "(All Interfaces)", nullptr},
+    {MODEM, IDC_MODEM_LIST, "(default modem)", nullptr},
+    {MODEM, IDC_MODEM_NUMBER, nullptr, "5551234"},
+    {RAS, IDC_RAS_TIMEOUT, "0", nullptr},
+    {RAS, IDC_RAS_COMMAND, nullptr, "ATDT123"},
+};
 
-    sheet->Type(SCRIPT, IDC_SCRIPT_TEXT, L"' edited");
-    sheet->Type(SETUP, IDC_SETUP_TIMEOUT, L"2500");
-    sheet->Type(SERIAL, IDC_SERIAL_PORT, L"com12");
-    sheet->Choose(SERIAL, IDC_SERIAL_PARITY, 2);
-    sheet->Type(ETHERNET, IDC_ETH_MAIN_PORT, L"5020");
-    sheet->Type(MODEM, IDC_MODEM_NUMBER, L"777");
-    sheet->Type(RAS, IDC_RAS_TIMEOUT, L"30");
-    EXPECT_EQ(sheet->Close(PSBTN_OK), S_OK);
-    EXPECT_EQ(Value("VBScript.Code"), "' edited");
-    EXPECT_EQ(Value("IO.TimeoutMs"), "2500");
-    EXPECT_EQ(Value("IO.Serial.Port"), "12");
-    EXPECT_EQ(Value("IO.Serial.Parity"), "1");  // Odd
-    EXPECT_EQ(Value("IO.Serial.StopBits"), "2");
-    EXPECT_EQ(Value("IO.Type"), "Serial");
-    EXPECT_EQ(Value("IO.Ethernet.MainPort"), "5020");
-    EXPECT_EQ(Value("IO.Ethernet.Transport"), "UDP");
-    EXPECT_EQ(Value("IO.TAPI.ModemID"), "I77");  // left as it was, not CB_ERR
-    EXPECT_EQ(Value("IO.TAPI.PhoneNumber"), "777");
-    EXPECT_EQ(Value("IO.RAS.CommandTimeoutSec"), "30");
+// An edit made on Full() and what OK stores for it; the rows without an edit
+// are values that OK writes back as they were shown.
+struct Edit {
+    int page, id;
+    const wchar_t *typed;
+    const char *name, *stored;
+};
+const Edit kEdits[] = {
+    {SCRIPT, IDC_SCRIPT_TEXT, L"' edited", "VBScript.Code", "' edited"},
+    {SETUP, IDC_SETUP_TIMEOUT, L"2500", "IO.TimeoutMs", "2500"},
+    {SERIAL, IDC_SERIAL_PORT, L"com12", "IO.Serial.Port", "12"},
+    {ETHERNET, IDC_ETH_MAIN_PORT, L"5020", "IO.Ethernet.MainPort", "5020"},
+    {MODEM, IDC_MODEM_NUMBER, L"777", "IO.TAPI.PhoneNumber", "777"},
+    {RAS, IDC_RAS_TIMEOUT, L"30", "IO.RAS.CommandTimeoutSec", "30"},
+    {SERIAL, IDC_SERIAL_PARITY, nullptr, "IO.Serial.Parity", "1"},  // Odd, chosen below
+    {SERIAL, IDC_SERIAL_STOP_BITS, nullptr, "IO.Serial.StopBits", "2"},
+    {SETUP, IDC_SETUP_TYPE, nullptr, "IO.Type", "Serial"},
+    {ETHERNET, IDC_ETH_TRANSPORT, nullptr, "IO.Ethernet.Transport", "UDP"},
+    {MODEM, IDC_MODEM_LIST, nullptr, "IO.TAPI.ModemID", "I77"},  // left as it was, not CB_ERR
+};
+
+// Every page on an empty store (Cancel then writes nothing) and on stored
+// values (edits then survive OK).
+TEST_F(SheetTest, EveryPageShowsItsStoreAndKeepsEditsOnlyOnOk) {
+    for (bool full : {false, true}) {
+        auto sheet = Open(full ? Full() : Bare());
+        const unsigned before = hvGetCount(settings_.get());
+        for (int page = SCRIPT; page <= RAS; ++page) sheet->Show(page);
+        for (const Shown &shown : kShown) {
+            const char *text = full ? shown.full : shown.bare;
+            if (text) {
+                EXPECT_EQ(sheet->Text(shown.page, shown.id), text) << "page " << shown.page << ", control " << shown.id;
+            }
+        }
+        if (!full) {
+            EXPECT_FALSE(IsWindowVisible(sheet->Control(SETUP, IDC_SETUP_DEBUG)));
+            EXPECT_EQ(sheet->Selection(SERIAL, IDC_SERIAL_DATA_BITS), CB_ERR);
+            EXPECT_FALSE(sheet->Checked(ETHERNET, IDC_ETH_LOCAL_IP));
+            EXPECT_EQ(sheet->Close(PSBTN_CANCEL), E_FAIL);
+            EXPECT_EQ(hvGetCount(settings_.get()), before);
+            continue;
+        }
+        EXPECT_EQ(sheet->Selection(SETUP, IDC_SETUP_MODE), 1);
+        // Not an installed modem (telephony has none here): no selection.
+        EXPECT_EQ(sheet->Selection(MODEM, IDC_MODEM_LIST), CB_ERR);
+        for (const Edit &edit : kEdits) {
+            if (edit.typed) sheet->Type(edit.page, edit.id, edit.typed);
+        }
+        sheet->Choose(SERIAL, IDC_SERIAL_PARITY, 2);
+        EXPECT_EQ(sheet->Close(PSBTN_OK), S_OK);
+        for (const Edit &edit : kEdits) EXPECT_EQ(Value(edit.name), edit.stored) << edit.name;
+    }
 }
 
 TEST_F(SheetTest, CancelDiscardsEditsOfEveryPageThroughTheExport) {
