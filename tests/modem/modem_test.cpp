@@ -5,10 +5,9 @@
 #include "config/ConfigParameters.h"
 #include "driver/ControlTags.h"
 #include "driver/DriverInterfaces.h"
-#include "phys/PhysicalLayerFactory.h"
 #include "phys/Tapi.h"
 #include "tests/modem/standin/Standin.h"
-#include "tests/phys/ScriptedLink.h"
+#include "tests/phys/HostedLinkTest.h"
 #include "tests/support/DriverLibrary.h"
 #include "tests/support/SerialRig.h"
 
@@ -82,44 +81,20 @@ protected:
 
 constexpr DWORD kRate = 33600;
 
-class ModemTest : public ::testing::Test {
+class ModemTest : public HostedLinkTest<CEchoHost> {
 protected:
     void SetUp() override {
         ASSERT_TRUE(standin_.Loaded()) << "tapi32.dll is not the stand-in (WINEDLLOVERRIDES)";
         standin_.reset();
-        threadsBefore_ = ThreadCount();
-        handlesBefore_ = HandleCount();
-        char temp[MAX_PATH];
-        GetTempPathA(MAX_PATH, temp);
-        logPath_ = std::string(temp) + "quillon_modem_" + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
-                   ".log";
-        DeleteFileA(logPath_.c_str());
-        globals_ = CIOGlobals::Create(nullptr);
-        ASSERT_NE(nullptr, globals_);
-        host_ = new CEchoHost(globals_);
-        globals_->Logger()->SetLogFile(logPath_.c_str());
+        HostedLinkTest::SetUp();
         Config().SetString(param::TAPIPhoneNumber, "5550187");
         Config().SetU32(param::TimeoutMs, 500);
     }
-    void TearDown() override {
-        if (link_) link_->Stop();
-        link_.reset();
-        host_->Stop();
-        host_->Release();
-        globals_->Release();
+    void ReleaseParts() override {
         device_.reset();
         EXPECT_TRUE(standin_.Clean()) << "TAPI objects left behind";
-        if (HasFailure()) {
-            std::cout << "log kept: " << logPath_ << "\n";
-            return;
-        }
-        DeleteFileA(logPath_.c_str());
-        EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore_; }));
-        EXPECT_TRUE(WaitUntil([&] { return HandleCount() <= handlesBefore_; }))
-            << HandleCount() << " handles, " << handlesBefore_ << " before";
     }
 
-    CConfigData &Config() { return host_->Configuration(); }
     // A modem whose calls reach an echoing device on COM<port>.
     RigDevice &Modem(unsigned port, DWORD permanentId = 1001) {
         device_.reset(new RigDevice(port, "echo"));
@@ -129,19 +104,7 @@ protected:
     }
     HRESULT StartLink() {
         Config().SetString(param::Type, "Modem");
-        IIOInterface *link = nullptr;
-        const HRESULT result = CreatePhysicalLayer(globals_, host_, Config(), &link);
-        link_ = ComPtr<IIOInterface>::Attach(link);
-        host_->link = link;
-        return result;
-    }
-    long State() {
-        long state = -1;
-        link_->GetLinkState(&state);
-        return state;
-    }
-    bool Connected() {
-        return WaitUntil([&] { return State() == LINK_CONNECTED; });
+        return CreateLink();
     }
     // The link started and its call connected.
     bool Connects() { return StartLink() == S_OK && Connected(); }
@@ -163,12 +126,6 @@ protected:
         HValue value = HValue::Create();
         return Tag(2, false, value.get()) == S_OK ? StringOf(value.get()) : "<failed>";
     }
-    std::vector<std::string> Messages() {
-        globals_->Logger()->Close();
-        const std::vector<std::string> messages = LogMessages(logPath_);
-        globals_->Logger()->SetLogFile(logPath_.c_str());
-        return messages;
-    }
     // The modem states the log shows, in order.
     std::vector<std::string> StatusSequence() {
         std::vector<std::string> states;
@@ -180,11 +137,6 @@ protected:
     }
 
     Standin standin_;
-    unsigned threadsBefore_ = 0, handlesBefore_ = 0;
-    std::string logPath_;
-    CIOGlobals *globals_ = nullptr;
-    CEchoHost *host_ = nullptr;
-    ComPtr<IIOInterface> link_;
     std::unique_ptr<RigDevice> device_;
 };
 

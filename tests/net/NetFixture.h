@@ -1,6 +1,5 @@
 // A host that reads its frames through the link, and the fixture that makes
-// links on it and checks that threads and handles come back to their
-// starting counts.
+// the Ethernet and RAS links on it.
 #pragma once
 
 #include "NetPeers.h"
@@ -11,10 +10,7 @@
 #include "phys/FrameBuffer.h"
 #include "phys/PhysicalLayer_Ethernet.h"
 #include "phys/PhysicalLayer_RAS.h"
-#include "tests/phys/ScriptedLink.h"
-#include "tests/support/DriverLibrary.h"
-#include "tests/support/ProcessCounts.h"
-#include "tests/support/Waiting.h"
+#include "tests/phys/HostedLinkTest.h"
 
 #include <gtest/gtest.h>
 
@@ -72,39 +68,14 @@ private:
     ~CNetHost() override = default;
 };
 
-class NetTest : public ::testing::Test {
+class NetTest : public HostedLinkTest<CNetHost, CPhysicalLayer> {
 protected:
     void SetUp() override {
-        threadsBefore_ = ThreadCount();
-        handlesBefore_ = HandleCount();
-        char temp[MAX_PATH];
-        GetTempPathA(MAX_PATH, temp);
-        logPath_ = std::string(temp) + "quillon_net_" + std::to_string(GetCurrentProcessId()) + ".log";
-        DeleteFileA(logPath_.c_str());
-        globals_ = CIOGlobals::Create(nullptr);
-        host_ = new CNetHost(globals_);
-        globals_->Logger()->SetLogFile(logPath_.c_str());
+        HostedLinkTest::SetUp();
         Config().SetString(param::EthernetMainIP, "127.0.0.1");
         Config().SetU32(param::RecoverPeriodSec, 1);
         Config().SetU32(param::TimeoutMs, 300);
     }
-
-    void TearDown() override {
-        StopLink();
-        if (HasFailure() && getenv("QUILLON_NET_SHOW_LOG"))
-            for (const std::string &line : Log()) printf("  | %s\n", line.c_str());
-        host_->Release();
-        globals_->Logger()->Close();
-        globals_->Release();
-        DeleteFileA(logPath_.c_str());
-        if (HasFailure()) return;
-        EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore_; }))
-            << ThreadCount() << " threads, " << threadsBefore_ << " before";
-        EXPECT_TRUE(WaitUntil([&] { return HandleCount() <= handlesBefore_; }))
-            << HandleCount() << " handles, " << handlesBefore_ << " before";
-    }
-
-    CConfigData &Config() { return host_->Configuration(); }
 
     // Creates and starts the link of the configuration; S_OK when it runs.
     HRESULT StartLink(bool ras = false) {
@@ -115,20 +86,6 @@ protected:
         const HRESULT hr = link_->Start();
         if (FAILED(hr)) StopLink();
         return hr;
-    }
-    void StopLink() {
-        if (!link_) return;
-        link_->Stop();
-        host_->link = nullptr;
-        link_.reset();
-    }
-    long State() {
-        long state = -1;
-        link_->GetLinkState(&state);
-        return state;
-    }
-    bool WaitState(long wanted) {
-        return WaitUntil([&] { return State() == wanted; });
     }
     // One exchange through the link from this (host) thread.
     HRESULT Exchange(const std::string &request, std::string *reply, TransactStatistics *statistics = nullptr) {
@@ -142,12 +99,6 @@ protected:
     std::vector<std::string> Log() { return LogMessages(logPath_); }
     bool LogHas(const std::string &line) { return Contains(Log(), line); }
     bool LogMatches(const std::string &pattern) { return ContainsMatching(Log(), pattern); }
-
-    CIOGlobals *globals_ = nullptr;
-    CNetHost *host_ = nullptr;
-    ComPtr<CPhysicalLayer> link_;
-    std::string logPath_;
-    unsigned threadsBefore_ = 0, handlesBefore_ = 0;
 };
 
 } // namespace quillon::test

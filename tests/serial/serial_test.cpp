@@ -5,9 +5,8 @@
 #include "config/ConfigParameters.h"
 #include "driver/ControlTags.h"
 #include "driver/DriverInterfaces.h"
-#include "phys/PhysicalLayerFactory.h"
 #include "phys/SerialPort.h"
-#include "tests/phys/ScriptedLink.h"
+#include "tests/phys/HostedLinkTest.h"
 #include "tests/support/DriverLibrary.h"
 #include "tests/support/SerialRig.h"
 #include "tests/support/SystemThread.h"
@@ -85,40 +84,13 @@ struct CountingOwner : ISerialPortOwner {
     unsigned sent = 0, received = 0;
 };
 
-class SerialTest : public ::testing::Test {
+class SerialTest : public HostedLinkTest<CModbusHost> {
 protected:
-    void SetUp() override {
-        threadsBefore_ = ThreadCount();
-        handlesBefore_ = HandleCount();
-        char temp[MAX_PATH];
-        GetTempPathA(MAX_PATH, temp);
-        logPath_ = std::string(temp) + "quillon_serial_" + std::to_string(GetCurrentProcessId()) + ".log";
-        DeleteFileA(logPath_.c_str());
-        globals_ = CIOGlobals::Create(nullptr);
-        ASSERT_NE(nullptr, globals_);
-        host_ = new CModbusHost(globals_);
-        globals_->Logger()->SetLogFile(logPath_.c_str());
-    }
     void TearDown() override {
         port_.reset();
-        if (link_) link_->Stop();
-        link_.reset();
-        host_->Stop();
-        host_->Release();
-        globals_->Release();
-        devices_.clear();
-        if (HasFailure()) {
-            std::cout << "log kept: " << logPath_ << "\n";
-            return;
-        }
-        DeleteFileA(logPath_.c_str());
-        EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore_; }))
-            << ThreadCount() << " threads, " << threadsBefore_ << " before";
-        EXPECT_TRUE(WaitUntil([&] { return HandleCount() <= handlesBefore_; }))
-            << HandleCount() << " handles, " << handlesBefore_ << " before";
+        HostedLinkTest::TearDown();
     }
-
-    CConfigData &Config() { return host_->Configuration(); }
+    void ReleaseParts() override { devices_.clear(); }
     RigDevice &Plug(unsigned port, const std::string &mode, const std::string &noise = "") {
         devices_.emplace_back(new RigDevice(port, mode, noise));
         EXPECT_TRUE(devices_.back()->Ready()) << "COM" << port << " (" << mode << ") did not start";
@@ -129,20 +101,9 @@ protected:
     HRESULT StartLink(unsigned port) {
         Config().SetString(param::Type, "Serial");
         Config().SetU32(param::SerialPort, port);
-        IIOInterface *link = nullptr;
-        const HRESULT result = CreatePhysicalLayer(globals_, host_, Config(), &link);
-        link_ = ComPtr<IIOInterface>::Attach(link);
-        host_->link = link;
-        return result;
+        return CreateLink();
     }
-    long State() {
-        long state = -1;
-        link_->GetLinkState(&state);
-        return state;
-    }
-    bool Connected() {
-        return WaitUntil([&] { return State() == LINK_CONNECTED; });
-    }
+    using HostedLinkTest::Connected;
     // The link started on port and connected to its device.
     bool Connected(unsigned port) { return StartLink(port) == S_OK && Connected(); }
     // One exchange; the answer lands in reply_, the counts in statistics_.
@@ -162,18 +123,6 @@ protected:
         return *port_;
     }
 
-    std::vector<std::string> Messages() {
-        globals_->Logger()->Close();
-        const std::vector<std::string> messages = LogMessages(logPath_);
-        globals_->Logger()->SetLogFile(logPath_.c_str());
-        return messages;
-    }
-
-    unsigned threadsBefore_ = 0, handlesBefore_ = 0;
-    std::string logPath_;
-    CIOGlobals *globals_ = nullptr;
-    CModbusHost *host_ = nullptr;
-    ComPtr<IIOInterface> link_;
     CountingOwner owner_;
     std::unique_ptr<CSerialPort> port_;
     std::vector<std::unique_ptr<RigDevice>> devices_;
