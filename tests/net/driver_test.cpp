@@ -58,15 +58,6 @@ protected:
         }
         DriverFixture::TearDown();
     }
-    int32_t Read(int16_t n3, uint16_t n4) {
-        HValue value = HValue::Create();
-        DriverRequest request = MakeRequest(OP_READ_VALUE, -1, 0, n3, n4, value.get());
-        request.flags = REQUEST_FLAG_VALIDATED;
-        int32_t number = -1;
-        if (Instance()->IO(&request, value.get()) == S_OK) hvGetI32(value.get(), &number);
-        return number;
-    }
-
     unsigned threadsBefore_ = 0;
 };
 
@@ -80,9 +71,9 @@ TEST_F(NetDriverTest, EthernetLinkStartsAndTheInactivityDropReconnects) {
                               .Int("IO.RecoverPeriodSec", 1)
                               .Int("IO.InactivityEnable", 1)
                               .Int("IO.InactivityPeriodSec", 1));
-    EXPECT_TRUE(WaitUntil([&] { return Read(0, HOST_TAG_LINK_STATUS) == LINK_CONNECTED; }));
+    EXPECT_TRUE(WaitUntil([&] { return ReadNumber(0, HOST_TAG_LINK_STATUS) == LINK_CONNECTED; }));
     EXPECT_TRUE(WaitEvent("-1,6,Physical layer connected!"));
-    EXPECT_EQ(0, Read(ETHERNET_PROPERTY_GROUP, ETHERNET_IP_SELECT));
+    EXPECT_EQ(0, ReadNumber(ETHERNET_PROPERTY_GROUP, ETHERNET_IP_SELECT));
     EXPECT_TRUE(HasMessageMatching("SOCKET\tsocket connected to '127\\.0\\.0\\.1' on port " +
                                    std::to_string(peer.Port()) + " \\(local port [0-9]+\\)!"));
     // The script host never reads, so silence is what drops and redials.
@@ -102,7 +93,7 @@ TEST_F(NetDriverTest, RasLinkDialsThroughTheModemServer) {
                               .Int("IO.TimeoutMs", 200)
                               .String("IO.RAS.ATCommand", "ATDT42")
                               .Int("IO.RAS.CommandTimeoutSec", 10));
-    EXPECT_TRUE(WaitUntil([&] { return Read(0, HOST_TAG_LINK_STATUS) == LINK_CONNECTED; }));
+    EXPECT_TRUE(WaitUntil([&] { return ReadNumber(0, HOST_TAG_LINK_STATUS) == LINK_CONNECTED; }));
     EXPECT_TRUE(WaitEvent("-5,3,RAS response: 'CONNECT 9600'"));
     EXPECT_EQ("ATDT42\r\n", modem.Received());
     EXPECT_TRUE(HasMessageMatching("RAS\tRAS connected!"));

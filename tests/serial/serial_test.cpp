@@ -449,21 +449,10 @@ class SerialDriverTest : public DriverFixture {};
 TEST_F(SerialDriverTest, DriverStartsTheSerialLink) {
     RigDevice device(25, "modbus");
     ASSERT_TRUE(device.Ready());
-    IIODriverInstance *driver = Instance();
-    StartWith(driver, LoggedSettings().String("IO.Type", "Serial").Int("IO.Serial.Port", 25));
-    auto status = [&] {
-        HValue value = HValue::Create();
-        DriverRequest request = HostTagRequest(HOST_TAG_LINK_STATUS, OP_READ_VALUE, value.get());
-        int32_t state = -1;
-        if (driver->IO(&request, value.get()) == S_OK) hvGetI32(value.get(), &state);
-        return state;
-    };
-    EXPECT_TRUE(WaitUntil([&] { return status() == 2; }));
-    EXPECT_TRUE(WaitUntil([&] { return Events().size() >= 4; }));
-    EXPECT_EQ(std::vector<std::string>({"-1,1,Initializing physical layer...", "-1,3,Physical layer initialized!",
-                                        "-1,4,Connecting physical layer...", "-1,6,Physical layer connected!"}),
-              events_);
-    ASSERT_EQ(S_OK, driver->StopComm(0, 0, 0, 0));
+    StartWith(Instance(), LoggedSettings().String("IO.Type", "Serial").Int("IO.Serial.Port", 25));
+    EXPECT_TRUE(WaitUntil([&] { return ReadNumber(0, HOST_TAG_LINK_STATUS) == LINK_CONNECTED; }));
+    EXPECT_TRUE(ConnectsAtOnce());
+    ASSERT_EQ(S_OK, Instance()->StopComm(0, 0, 0, 0));
     const std::vector<std::string> messages = Messages();
     EXPECT_TRUE(Contains(messages, "SERIAL\tOpening COM25:9600,8,NONE,1 ..."));
     EXPECT_TRUE(Contains(messages, "SERIAL\tPort opened!"));

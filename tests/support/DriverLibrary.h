@@ -209,6 +209,30 @@ protected:
     bool WaitEvent(const std::string &event) {
         return WaitUntil([&] { return Contains(Events(), event); });
     }
+    // The events of a link that starts and connects at the first attempt.
+    bool ConnectsAtOnce() {
+        const std::vector<std::string> wanted = {"-1,1,Initializing physical layer...", "-1,3,Physical layer initialized!",
+                                                 "-1,4,Connecting physical layer...", "-1,6,Physical layer connected!"};
+        WaitUntil([&] { return Events().size() >= wanted.size(); });
+        EXPECT_EQ(wanted, events_);
+        return events_ == wanted;
+    }
+    // A validated read of the tag -1.0.n3.n4: its value, or -1 / "<failed>".
+    int32_t ReadNumber(int16_t n3, uint16_t n4) {
+        HValue value = HValue::Create();
+        int32_t number = -1;
+        if (ReadTag(n3, n4, value.get()) == S_OK) hvGetI32(value.get(), &number);
+        return number;
+    }
+    std::string ReadText(int16_t n3, uint16_t n4) {
+        HValue value = HValue::Create();
+        return ReadTag(n3, n4, value.get()) == S_OK ? StringOf(value.get()) : "<failed>";
+    }
+    HRESULT ReadTag(int16_t n3, uint16_t n4, HVALUE value) {
+        DriverRequest request = MakeRequest(OP_READ_VALUE, -1, 0, n3, n4, value);
+        request.flags = REQUEST_FLAG_VALIDATED;
+        return Instance()->IO(&request, value);
+    }
 
     TestDriverLibrary library_;
     ScratchDir scratch_;
