@@ -49,12 +49,7 @@ protected:
         TagInfo info = {};
         HRESULT result = parser_->Validate(L"", item, &info);
         if (FAILED(result)) return result;
-        DriverRequest request = {};
-        request.version = REQUEST_VERSION_CURRENT;
-        request.operation = OP_READ_VALUE;
-        request.elementCount = 1;
-        request.blockSize = 1;
-        request.value = value;
+        DriverRequest request = MakeRequest(OP_READ_VALUE, 0, 0, 0, 0, value);
         request.flags = REQUEST_FLAG_VALIDATED;
         request.paramItem = item;
         return Instance()->IO(&request, value);
@@ -231,7 +226,6 @@ const char kRegister6[] = "01 03 00 06 00 01 64 0B";
 TEST_F(LinkTest, ExchangesWithLibmodbusOverTheSerialLink) {
     // Bytes nobody asked for wait on the line before the first exchange.
     RigDevice device(31, "modbus", "junk");
-    ASSERT_TRUE(device.Ready());
     StartSerial(std::string(kCollect) + "Const R5 = \"" + kRegister5 + "\"\nConst R6 = \"" + kRegister6 + "\"\n" + R"(
 Sub OnRead_Exchange(Request, Value)
     Dim L, s, head
@@ -269,7 +263,6 @@ End Sub
 
 TEST_F(LinkTest, AnswersUpToATerminatorAndTimeOutsAreClearErrors) {
     RigDevice echo(32, "echo");
-    ASSERT_TRUE(echo.Ready());
     // The echo device answers each frame with its bytes reversed.
     StartSerial(std::string(kCollect) + R"(
 Sub OnRead(Request, Value)
@@ -290,7 +283,6 @@ End Sub
     Stop();
 
     RigDevice half(33, "half");
-    ASSERT_TRUE(half.Ready());
     StartSerial(std::string(kCollect) + R"(
 Sub OnRead(Request, Value)
     Dim x, s
@@ -347,7 +339,6 @@ End Sub
 
 TEST_F(LinkTest, GoingOfflineEndsAReceiveLongBeforeItsTimeOut) {
     RigDevice silent(34, "silent");
-    ASSERT_TRUE(silent.Ready());
     StartSerial(R"(
 Sub OnRead(Request, Value)
     Dim x

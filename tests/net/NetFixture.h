@@ -87,6 +87,8 @@ protected:
         if (FAILED(hr)) StopLink();
         return hr;
     }
+    // The link started and connected.
+    bool Connects(bool ras = false) { return StartLink(ras) == S_OK && Connected(); }
     // One exchange through the link from this (host) thread.
     HRESULT Exchange(const std::string &request, std::string *reply, TransactStatistics *statistics = nullptr) {
         CFrameBuffer send, receive;

@@ -2,6 +2,7 @@
 // addresses, texts of failures, reads with their time-out, listening.
 #include "NetFixture.h"
 
+#include <cstring>
 #include <memory>
 
 using namespace quillon;
@@ -93,32 +94,36 @@ TEST_F(SocketTest, FailuresReadAsClearTextsAndLeaveNoSocket) {
     EXPECT_TRUE(LogHas("SOCKET\tfailed to connect socket to '127.0.0.1' on port " + std::to_string(closed) + "!"));
 }
 
+// Reads of four bytes of which two come: the time-out ends the first (and the
+// line of the bytes it did get), the peer's close ends the second long before
+// its time-out.
+struct ShortRead {
+    PeerMode peer;
+    const char *sent;
+    DWORD timeoutMs;
+    bool openAfter;
+    const char *logLine;
+};
+const ShortRead kShortReads[] = {
+    {PeerMode::Echo, "ab", 300, true, "IO\tRX:  61 62 TIMEOUT"},
+    {PeerMode::CloseMidFrame, "ABCD", 20000, false, "SOCKET\tsocket gracefully closed by the remote partner"},
+};
+
 TEST_F(SocketTest, ReadsEndAtTheTimeOutOrWhenThePeerCloses) {
-    {
-        TcpPeer peer(PeerMode::Echo);
+    for (const ShortRead &read : kShortReads) {
+        TcpPeer peer(read.peer);
         auto socket = MakeSocket();
+        socket->SetTimeout(read.timeoutMs);
         ASSERT_EQ(S_OK, socket->Connect("127.0.0.1", peer.Port(), -1));
-        ASSERT_EQ(S_OK, socket->Send(reinterpret_cast<const BYTE *>("ab"), 2, false));
+        ASSERT_EQ(S_OK, socket->Send(reinterpret_cast<const BYTE *>(read.sent), static_cast<unsigned>(strlen(read.sent)), false));
         BYTE reply[4] = {};
-        EXPECT_EQ(IO_E_RECEIVE_TIMEOUT, socket->Read(reply, 4, false));
-        EXPECT_EQ("ab", Text(reply, 2));
-        EXPECT_TRUE(socket->IsOpen());
-        // A read's time-out ends the line of the bytes it did get.
-        EXPECT_TRUE(LogHas("IO\tRX:  61 62 TIMEOUT"));
+        const DWORD start = GetTickCount();
+        EXPECT_EQ(IO_E_RECEIVE_TIMEOUT, socket->Read(reply, 4, false)) << read.sent;
+        EXPECT_LT(GetTickCount() - start, 15000u) << read.sent;
+        EXPECT_EQ(std::string(read.sent, 2), Text(reply, 2));
+        EXPECT_EQ(read.openAfter, socket->IsOpen()) << read.sent;
+        EXPECT_TRUE(LogHas(read.logLine)) << read.logLine;
     }
-    TcpPeer peer(PeerMode::CloseMidFrame);
-    auto socket = MakeSocket();
-    socket->SetTimeout(20000);
-    ASSERT_EQ(S_OK, socket->Connect("127.0.0.1", peer.Port(), -1));
-    ASSERT_EQ(S_OK, socket->Send(reinterpret_cast<const BYTE *>("ABCD"), 4, false));
-    BYTE reply[4] = {};
-    // The close ends the read long before its time-out.
-    const DWORD start = GetTickCount();
-    EXPECT_EQ(IO_E_RECEIVE_TIMEOUT, socket->Read(reply, 4, false));
-    EXPECT_LT(GetTickCount() - start, 15000u);
-    EXPECT_EQ("AB", Text(reply, 2));
-    EXPECT_FALSE(socket->IsOpen());
-    EXPECT_TRUE(LogHas("SOCKET\tsocket gracefully closed by the remote partner"));
 }
 
 TEST_F(SocketTest, EchoSuppressionReadsBackWhatWasSent) {

@@ -100,6 +100,7 @@ public:
         Unplug();
         Run("start " + std::to_string(port) + " " + mode + (noise.empty() ? "" : " " + noise));
         ready_ = WaitUntil([&] { return Exists(Dir() + "/ready"); });
+        EXPECT_TRUE(ready_) << "COM" << port << " (" << mode << ") did not start";
     }
     ~RigDevice() {
         Unplug();
