@@ -95,7 +95,9 @@ class RigDevice {
 public:
     RigDevice(unsigned port, const std::string &mode, const std::string &noise = "")
         : port_(port), lock_(CreateMutexA(nullptr, FALSE, ("quillon-rig-COM" + std::to_string(port)).c_str())) {
-        locked_ = lock_ && WaitForSingleObject(lock_, 2 * kDeadlineMs) == WAIT_OBJECT_0;
+        // Abandoned by a program that ended without letting go: ours now.
+        const DWORD waited = lock_ ? WaitForSingleObject(lock_, 2 * kDeadlineMs) : WAIT_FAILED;
+        locked_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
         EXPECT_TRUE(locked_) << "COM" << port << " is held by another test program";
         Unplug();
         Run("start " + std::to_string(port) + " " + mode + (noise.empty() ? "" : " " + noise));
