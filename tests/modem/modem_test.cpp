@@ -15,6 +15,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,8 +24,6 @@ using namespace quillon;
 using namespace quillon::test;
 
 namespace {
-
-using Bytes = std::vector<BYTE>;
 
 const auto *const kRig = ::testing::AddGlobalTestEnvironment(new RigQueue);
 
@@ -342,7 +341,8 @@ TEST_F(ModemTest, ManualModeDialsThroughTheTagAndHangsUpThroughItsTag) {
     HValue any = I32Value(1);
     ASSERT_EQ(S_OK, Tag(1, true, any.get()));
     ASSERT_TRUE(Connected());
-    EXPECT_TRUE(host_->HasEvent(-1, 11));
+    // Posted just after the link counts as connected.
+    EXPECT_TRUE(WaitUntil([&] { return host_->HasEvent(-1, 11); }));
     EXPECT_STREQ("0w123", standin_.State().lastNumber);
     std::string reply;
     ASSERT_EQ(S_OK, Transact("12", reply));

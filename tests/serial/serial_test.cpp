@@ -16,7 +16,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
