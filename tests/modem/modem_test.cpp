@@ -215,8 +215,7 @@ TEST_F(ModemTest, BusyNoAnswerAndNoDialToneEndDisconnected) {
         ASSERT_EQ(S_OK, StartLink());
         ASSERT_TRUE(WaitUntil([&] { return host_->HasEvent(-1, 18); })) << c.status;
         EXPECT_EQ("Disconnected OK!", ModemStatus()) << c.status;
-        link_->Stop();
-        link_.reset();
+        StopLink();
         EXPECT_TRUE(standin_.Clean()) << c.status;
         const std::vector<std::string> status = StatusSequence();
         ASSERT_GE(status.size(), seen);
@@ -377,8 +376,7 @@ TEST_F(ModemTest, IncomingCallsAreAnsweredAndKeptOnlyWhenAccepted) {
     ASSERT_EQ(S_OK, Transact("in", reply));
     EXPECT_EQ("inni", reply);
     EXPECT_EQ(0, standin_.State().callsPlaced);
-    link_->Stop();
-    link_.reset();
+    StopLink();
     EXPECT_EQ(std::vector<std::string>({"Modem initialized OK!", "Ringing...", "Connected!", "Disconnecting...",
                                         "Disconnected OK!", "No status!"}),
               StatusSequence());
