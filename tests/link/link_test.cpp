@@ -4,6 +4,7 @@
 // (libmodbus's RTU slave and the rig's echo, silent and half devices).
 #include "driver/ControlTags.h"
 #include "tests/support/DriverLibrary.h"
+#include "tests/support/ProcessCounts.h"
 #include "tests/support/SerialRig.h"
 #include "tests/support/SystemThread.h"
 
@@ -11,7 +12,10 @@
 #include <oleauto.h>
 
 #include <atomic>
+#include <iterator>
+#include <sstream>
 #include <string>
+#include <vector>
 
 using namespace quillon;
 using namespace quillon::test;
@@ -22,17 +26,6 @@ const auto *const kRig = ::testing::AddGlobalTestEnvironment(new RigQueue);
 
 // Each result of a script joined with "|".
 const char kCollect[] = "Function R(x)\n    R = x & \"|\"\nEnd Function\n";
-
-// Handles of this process, counted by probing handle values (Wine answers
-// GetProcessHandleCount with 0).
-unsigned OpenHandles() {
-    unsigned count = 0;
-    for (uintptr_t value = 4; value < 0x4000; value += 4) {
-        DWORD flags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
-    }
-    return count;
-}
 
 class LinkTest : public DriverFixture {
 protected:
@@ -56,12 +49,7 @@ protected:
         TagInfo info = {};
         HRESULT result = parser_->Validate(L"", item, &info);
         if (FAILED(result)) return result;
-        DriverRequest request = {};
-        request.version = REQUEST_VERSION_CURRENT;
-        request.operation = OP_READ_VALUE;
-        request.elementCount = 1;
-        request.blockSize = 1;
-        request.value = value;
+        DriverRequest request = MakeRequest(OP_READ_VALUE, 0, 0, 0, 0, value);
         request.flags = REQUEST_FLAG_VALIDATED;
         request.paramItem = item;
         return Instance()->IO(&request, value);
@@ -109,66 +97,60 @@ End Sub
                                 "01 02 03|02 03||True|41 7E|2 6 Long 0|");
 }
 
-TEST_F(LinkTest, BadInputIsAScriptErrorWithAClearTextAndTheDriverRunsOn) {
-    Start(std::string(kCollect) + R"(
-Sub OnRead_Bad(Request, Value)
-    Dim L, s, x, big
-    Set L = QuillonLink
-    On Error Resume Next
-    x = L.Bytes("01 0") : s = s & R(Err.Description) : Err.Clear
-    x = L.Bytes("01 0G") : s = s & R(Err.Description & " " & Hex(Err.Number)) : Err.Clear
-    x = L.Bytes(Array(1, 256)) : s = s & R(Err.Description) : Err.Clear
-    x = L.Bytes(Array(-1)) : s = s & R(Err.Description) : Err.Clear
-    x = L.Bytes(Array(2.5)) : s = s & R(Err.Description) : Err.Clear
-    x = L.Bytes(Array("01")) : s = s & R(Err.Description) : Err.Clear
-    x = L.Bytes(Nothing) : s = s & R(Err.Description) : Err.Clear
-    x = L.Receive(-1) : s = s & R(Err.Description) : Err.Clear
-    x = L.Receive(70000) : s = s & R(Err.Description) : Err.Clear
-    x = L.Receive(1, 0) : s = s & R(Err.Description) : Err.Clear
-    x = L.Receive("many") : s = s & R(Err.Number) : Err.Clear
-    x = L.ReceiveUntil("", 5) : s = s & R(Err.Description) : Err.Clear
-    x = L.GetInt16("01", 0) : s = s & R(Err.Description) : Err.Clear
-    x = L.GetInt16("01 02", 0, "sideways") : s = s & R(Err.Description) : Err.Clear
-    x = L.Int16Bytes(70000) : s = s & R(Err.Description) : Err.Clear
-    x = L.Int32Bytes(1.5) : s = s & R(Err.Description) : Err.Clear
-    big = L.TextBytes(String(32768, "A"))
-    x = L.Concat(big, big) : s = s & R(Err.Description) : Err.Clear
-    x = L.TextBytes(String(65536, "A")) : s = s & R(Err.Description) : Err.Clear
-    x = L.Slice("01 02", 1, 5) : s = s & R(Err.Description) : Err.Clear
-    L.Send "" : s = s & R(Err.Description) : Err.Clear
-    L.Send "01 03" : s = s & R(Err.Description & " " & Hex(Err.Number)) : Err.Clear
-    x = L.Transact("01", 1) : s = s & R(Err.Description) : Err.Clear
-    Value.Value = s
-End Sub
+// Each bad call, made under On Error Resume Next, and the error number and
+// text the script sees.
+struct BadCall {
+    const char *call;
+    const char *error;
+};
+const BadCall kBadCalls[] = {
+    {"x = L.Bytes(\"01 0\")", "80070057 QuillonLink.Bytes: hex text has a lone digit at character 4 (80070057)"},
+    {"x = L.Bytes(\"01 0G\")",
+     "80070057 QuillonLink.Bytes: hex text has a character that is no hex digit at character 5 (80070057)"},
+    {"x = L.Bytes(Array(1, 256))", "80070057 QuillonLink.Bytes: element 1 is not a number from 0 to 255 (80070057)"},
+    {"x = L.Bytes(Array(-1))", "80070057 QuillonLink.Bytes: element 0 is not a number from 0 to 255 (80070057)"},
+    {"x = L.Bytes(Array(2.5))", "80070057 QuillonLink.Bytes: element 0 is not a number from 0 to 255 (80070057)"},
+    {"x = L.Bytes(Array(\"01\"))", "80070057 QuillonLink.Bytes: element 0 is not a number from 0 to 255 (80070057)"},
+    {"x = L.Bytes(Nothing)",
+     "80070057 QuillonLink.Bytes: bytes must be an array of numbers, hex text or one number (80070057)"},
+    {"x = L.Receive(-1)",
+     "80070057 QuillonLink.Receive: the count of bytes to receive must lie between 1 and 65535 (80070057)"},
+    {"x = L.Receive(70000)",
+     "80070057 QuillonLink.Receive: the count of bytes to receive must lie between 1 and 65535 (80070057)"},
+    {"x = L.Receive(1, 0)", "80070057 QuillonLink.Receive: the time-out must lie between 1 and 60000 ms (80070057)"},
+    {"x = L.Receive(\"many\")", "D Type mismatch"},
+    {"x = L.ReceiveUntil(\"\", 5)", "80070057 QuillonLink.ReceiveUntil: the terminator is empty (80070057)"},
+    {"x = L.GetInt16(\"01\", 0)",
+     "80070057 QuillonLink.GetInt16: the offset leaves too few bytes for the number (80070057)"},
+    {"x = L.GetInt16(\"01 02\", 0, \"sideways\")",
+     "80070057 QuillonLink.GetInt16: the byte order must be True (little-endian) or False (big-endian) (80070057)"},
+    {"x = L.Int16Bytes(70000)",
+     "80070057 QuillonLink.Int16Bytes: the value must lie between -32768 and 65535 (80070057)"},
+    {"x = L.Int32Bytes(1.5)",
+     "80070057 QuillonLink.Int32Bytes: the value must be a whole number between -2147483648 and 4294967295 (80070057)"},
+    {"x = L.Concat(L.TextBytes(String(32768, \"A\")), L.TextBytes(String(32768, \"A\")))",
+     "80070057 QuillonLink.Concat: the result would hold more than 65535 bytes (80070057)"},
+    {"x = L.TextBytes(String(65536, \"A\"))",
+     "80070057 QuillonLink.TextBytes: the text is longer than 65535 characters (80070057)"},
+    {"x = L.Slice(\"01 02\", 1, 5)", "80070057 QuillonLink.Slice: offset and count reach beyond the bytes (80070057)"},
+    {"L.Send \"\"", "80070057 QuillonLink.Send: there is nothing to send (80070057)"},
+    {"L.Send \"01 03\"", "8004E001 QuillonLink.Send: no link is configured (8004E001)"},
+    {"x = L.Transact(\"01\", 1)", "8004E001 QuillonLink.Transact: no link is configured (8004E001)"},
+};
 
-Sub OnRead_Good(Request, Value)
-    Value.Value = QuillonLink.Hex(Array(255))
-End Sub
-)");
-    EXPECT_EQ(Text(L"Bad"),
-              "QuillonLink.Bytes: hex text has a lone digit at character 4 (80070057)|"
-              "QuillonLink.Bytes: hex text has a character that is no hex digit at character 5 (80070057) 80070057|"
-              "QuillonLink.Bytes: element 1 is not a number from 0 to 255 (80070057)|"
-              "QuillonLink.Bytes: element 0 is not a number from 0 to 255 (80070057)|"
-              "QuillonLink.Bytes: element 0 is not a number from 0 to 255 (80070057)|"
-              "QuillonLink.Bytes: element 0 is not a number from 0 to 255 (80070057)|"
-              "QuillonLink.Bytes: bytes must be an array of numbers, hex text or one number (80070057)|"
-              "QuillonLink.Receive: the count of bytes to receive must lie between 1 and 65535 (80070057)|"
-              "QuillonLink.Receive: the count of bytes to receive must lie between 1 and 65535 (80070057)|"
-              "QuillonLink.Receive: the time-out must lie between 1 and 60000 ms (80070057)|"
-              "13|"
-              "QuillonLink.ReceiveUntil: the terminator is empty (80070057)|"
-              "QuillonLink.GetInt16: the offset leaves too few bytes for the number (80070057)|"
-              "QuillonLink.GetInt16: the byte order must be True (little-endian) or False (big-endian) (80070057)|"
-              "QuillonLink.Int16Bytes: the value must lie between -32768 and 65535 (80070057)|"
-              "QuillonLink.Int32Bytes: the value must be a whole number between -2147483648 and 4294967295 "
-              "(80070057)|"
-              "QuillonLink.Concat: the result would hold more than 65535 bytes (80070057)|"
-              "QuillonLink.TextBytes: the text is longer than 65535 characters (80070057)|"
-              "QuillonLink.Slice: offset and count reach beyond the bytes (80070057)|"
-              "QuillonLink.Send: there is nothing to send (80070057)|"
-              "QuillonLink.Send: no link is configured (8004E001) 8004E001|"
-              "QuillonLink.Transact: no link is configured (8004E001)|");
+TEST_F(LinkTest, BadInputIsAScriptErrorWithAClearTextAndTheDriverRunsOn) {
+    std::string script = std::string(kCollect) + "Sub OnRead_Bad(Request, Value)\n"
+                                                 "    Dim L, s, x\n    Set L = QuillonLink\n    On Error Resume Next\n";
+    for (const BadCall &bad : kBadCalls)
+        script += std::string("    ") + bad.call + " : s = s & R(Hex(Err.Number) & \" \" & Err.Description) : Err.Clear\n";
+    Start(script + "    Value.Value = s\nEnd Sub\n"
+                   "Sub OnRead_Good(Request, Value)\n    Value.Value = QuillonLink.Hex(Array(255))\nEnd Sub\n");
+    const std::string all = Text(L"Bad");
+    std::vector<std::string> errors;
+    std::istringstream results(all);
+    for (std::string error; std::getline(results, error, '|');) errors.push_back(error);
+    ASSERT_EQ(errors.size(), std::size(kBadCalls)) << all;
+    for (size_t i = 0; i < errors.size(); ++i) EXPECT_EQ(errors[i], kBadCalls[i].error) << kBadCalls[i].call;
     EXPECT_EQ(Text(L"Good"), "FF");
     Stop();
 }
@@ -244,7 +226,6 @@ const char kRegister6[] = "01 03 00 06 00 01 64 0B";
 TEST_F(LinkTest, ExchangesWithLibmodbusOverTheSerialLink) {
     // Bytes nobody asked for wait on the line before the first exchange.
     RigDevice device(31, "modbus", "junk");
-    ASSERT_TRUE(device.Ready());
     StartSerial(std::string(kCollect) + "Const R5 = \"" + kRegister5 + "\"\nConst R6 = \"" + kRegister6 + "\"\n" + R"(
 Sub OnRead_Exchange(Request, Value)
     Dim L, s, head
@@ -270,9 +251,9 @@ End Sub
     EXPECT_EQ(Text(L"Exchange"), "2|01 03 02 10 05 75 87|01 03 02 10 05 75 87|01 03 02 10 05 75 87|");
     // Handles stay where they were after the first round.
     EXPECT_EQ(Text(L"Many"), "01 03 02 10 05 75 87");
-    const unsigned handles = OpenHandles();
+    const unsigned handles = HandleCount();
     EXPECT_EQ(Text(L"Many"), "01 03 02 10 05 75 87");
-    EXPECT_LE(OpenHandles(), handles);
+    EXPECT_LE(HandleCount(), handles);
     Stop();
     const auto messages = Messages();
     // The link's own traffic: dumped, and the stale bytes dropped as received.
@@ -282,7 +263,6 @@ End Sub
 
 TEST_F(LinkTest, AnswersUpToATerminatorAndTimeOutsAreClearErrors) {
     RigDevice echo(32, "echo");
-    ASSERT_TRUE(echo.Ready());
     // The echo device answers each frame with its bytes reversed.
     StartSerial(std::string(kCollect) + R"(
 Sub OnRead(Request, Value)
@@ -303,7 +283,6 @@ End Sub
     Stop();
 
     RigDevice half(33, "half");
-    ASSERT_TRUE(half.Ready());
     StartSerial(std::string(kCollect) + R"(
 Sub OnRead(Request, Value)
     Dim x, s
@@ -360,7 +339,6 @@ End Sub
 
 TEST_F(LinkTest, GoingOfflineEndsAReceiveLongBeforeItsTimeOut) {
     RigDevice silent(34, "silent");
-    ASSERT_TRUE(silent.Ready());
     StartSerial(R"(
 Sub OnRead(Request, Value)
     Dim x
@@ -382,11 +360,11 @@ End Sub
         done = true;
     });
     // Offline through the online control tag while the script waits.
-    EXPECT_TRUE(RigWaitUntil([&] { return HasMessageMatching("DRIVER\t  Trace: waiting"); }));
+    EXPECT_TRUE(WaitUntil([&] { return HasMessageMatching("DRIVER\t  Trace: waiting"); }));
     HValue offline = I32Value(0);
     DriverRequest request = HostTagRequest(HOST_TAG_WORK_ONLINE, OP_WRITE_VALUE, offline.get());
     EXPECT_EQ(Instance()->IO(&request, offline.get()), S_OK);
-    EXPECT_TRUE(RigWaitUntil([&] { return done.load(); }));
+    EXPECT_TRUE(WaitUntil([&] { return done.load(); }));
     reader.Join();
     // Usually the receive was under way; the switch may also come between
     // the trace line and the hand-over to the link thread.

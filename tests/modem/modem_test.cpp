@@ -5,17 +5,17 @@
 #include "config/ConfigParameters.h"
 #include "driver/ControlTags.h"
 #include "driver/DriverInterfaces.h"
-#include "phys/PhysicalLayerFactory.h"
 #include "phys/Tapi.h"
 #include "tests/modem/standin/Standin.h"
-#include "tests/phys/ScriptedLink.h"
+#include "tests/phys/HostedLinkTest.h"
 #include "tests/support/DriverLibrary.h"
-#include "tests/modem/ModemRig.h"
+#include "tests/support/SerialRig.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,8 +24,6 @@ using namespace quillon;
 using namespace quillon::test;
 
 namespace {
-
-using Bytes = std::vector<BYTE>;
 
 const auto *const kRig = ::testing::AddGlobalTestEnvironment(new RigQueue);
 
@@ -62,9 +60,9 @@ struct Standin {
 };
 
 // Reads the echoing device's answer: the frame's echo and the frame reversed.
-class CEchoHost final : public CIOHost {
+class CEchoHost final : public CEventHost {
 public:
-    explicit CEchoHost(CIOGlobals *globals) : CIOHost(globals, nullptr) {}
+    explicit CEchoHost(CIOGlobals *globals) : CEventHost(globals, nullptr) {}
 
     HRESULT STDMETHODCALLTYPE ReceiveFrame(CFrameBuffer *receive, CFrameBuffer *sent) override {
         BYTE *bytes = nullptr;
@@ -72,94 +70,42 @@ public:
         if (count == 0 || FAILED(receive->Extend(count, &bytes))) return E_FAIL;
         return link->Read(bytes, count);
     }
-    std::vector<PostedEvent> Drain() {
-        AppendDrainedEvents(*this, events);
-        return events;
-    }
-    bool HasEvent(int source, int number) {
-        for (const PostedEvent &event : Drain())
-            if (event.source == source && event.number == number) return true;
-        return false;
-    }
-
     IIOInterface *link = nullptr;
     // Bytes awaited beyond the answer: the read then runs into its time-out.
     unsigned extra = 0;
-    std::vector<PostedEvent> events;
 
 protected:
     ~CEchoHost() override = default;
 };
 
-unsigned OpenHandles() {
-    unsigned count = 0;
-    for (uintptr_t value = 4; value < 0x4000; value += 4) {
-        DWORD flags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
-    }
-    return count;
-}
-
 constexpr DWORD kRate = 33600;
 
-class ModemTest : public ::testing::Test {
+class ModemTest : public HostedLinkTest<CEchoHost> {
 protected:
     void SetUp() override {
         ASSERT_TRUE(standin_.Loaded()) << "tapi32.dll is not the stand-in (WINEDLLOVERRIDES)";
         standin_.reset();
-        threadsBefore_ = ThreadCount();
-        handlesBefore_ = OpenHandles();
-        char temp[MAX_PATH];
-        GetTempPathA(MAX_PATH, temp);
-        logPath_ = std::string(temp) + "quillon_modem_" + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
-                   ".log";
-        DeleteFileA(logPath_.c_str());
-        globals_ = CIOGlobals::Create(nullptr);
-        ASSERT_NE(nullptr, globals_);
-        host_ = new CEchoHost(globals_);
-        globals_->Logger()->SetLogFile(logPath_.c_str());
+        HostedLinkTest::SetUp();
         Config().SetString(param::TAPIPhoneNumber, "5550187");
         Config().SetU32(param::TimeoutMs, 500);
     }
-    void TearDown() override {
-        if (link_) link_->Stop();
-        link_.reset();
-        host_->Stop();
-        host_->Release();
-        globals_->Release();
+    void ReleaseParts() override {
         device_.reset();
         EXPECT_TRUE(standin_.Clean()) << "TAPI objects left behind";
-        if (HasFailure()) {
-            std::cout << "log kept: " << logPath_ << "\n";
-            return;
-        }
-        DeleteFileA(logPath_.c_str());
-        EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore_; }));
-        EXPECT_TRUE(WaitUntil([&] { return OpenHandles() <= handlesBefore_; }))
-            << OpenHandles() << " handles, " << handlesBefore_ << " before";
     }
 
-    CConfigData &Config() { return host_->Configuration(); }
     // A modem whose calls reach an echoing device on COM<port>.
     RigDevice &Modem(unsigned port, DWORD permanentId = 1001) {
         device_.reset(new RigDevice(port, "echo"));
-        EXPECT_TRUE(device_->Ready());
         standin_.addDevice(permanentId, "Sim Modem", LINEMEDIAMODE_DATAMODEM, 1, port, kRate);
         return *device_;
     }
     HRESULT StartLink() {
         Config().SetString(param::Type, "Modem");
-        IIOInterface *link = nullptr;
-        const HRESULT result = CreatePhysicalLayer(globals_, host_, Config(), &link);
-        link_ = ComPtr<IIOInterface>::Attach(link);
-        host_->link = link;
-        return result;
+        return CreateLink();
     }
-    long State() {
-        long state = -1;
-        link_->GetLinkState(&state);
-        return state;
-    }
+    // The link started and its call connected.
+    bool Connects() { return StartLink() == S_OK && Connected(); }
     HRESULT Transact(const std::string &text, std::string &reply) {
         CFrameBuffer send, receive;
         send.Append(text.data(), static_cast<uint32_t>(text.size()));
@@ -178,12 +124,6 @@ protected:
         HValue value = HValue::Create();
         return Tag(2, false, value.get()) == S_OK ? StringOf(value.get()) : "<failed>";
     }
-    std::vector<std::string> Messages() {
-        globals_->Logger()->Close();
-        const std::vector<std::string> messages = LogMessages(logPath_);
-        globals_->Logger()->SetLogFile(logPath_.c_str());
-        return messages;
-    }
     // The modem states the log shows, in order.
     std::vector<std::string> StatusSequence() {
         std::vector<std::string> states;
@@ -195,11 +135,6 @@ protected:
     }
 
     Standin standin_;
-    unsigned threadsBefore_ = 0, handlesBefore_ = 0;
-    std::string logPath_;
-    CIOGlobals *globals_ = nullptr;
-    CEchoHost *host_ = nullptr;
-    ComPtr<IIOInterface> link_;
     std::unique_ptr<RigDevice> device_;
 };
 
@@ -216,9 +151,8 @@ TEST(TapiResultTextTest, NamesCodesAndRequestIdentifiers) {
 }
 
 TEST_F(ModemTest, AutomaticDialExchangesDataAndHangsUpOnStop) {
-    RigDevice &device = Modem(31);
-    ASSERT_EQ(S_OK, StartLink());
-    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
+    RigDevice &device = Modem(41);
+    ASSERT_TRUE(Connects());
     EXPECT_STREQ("5550187", standin_.State().lastNumber);
     std::string reply;
     ASSERT_EQ(S_OK, Transact("ABC", reply));
@@ -268,7 +202,7 @@ TEST_F(ModemTest, AutomaticDialExchangesDataAndHangsUpOnStop) {
 // Each failed call ends in a hang-up; without recovery the first one ends
 // the link.
 TEST_F(ModemTest, BusyNoAnswerAndNoDialToneEndDisconnected) {
-    Modem(32);
+    Modem(42);
     const struct {
         StandinFate fate;
         const char *status;
@@ -281,8 +215,7 @@ TEST_F(ModemTest, BusyNoAnswerAndNoDialToneEndDisconnected) {
         ASSERT_EQ(S_OK, StartLink());
         ASSERT_TRUE(WaitUntil([&] { return host_->HasEvent(-1, 18); })) << c.status;
         EXPECT_EQ("Disconnected OK!", ModemStatus()) << c.status;
-        link_->Stop();
-        link_.reset();
+        StopLink();
         EXPECT_TRUE(standin_.Clean()) << c.status;
         const std::vector<std::string> status = StatusSequence();
         ASSERT_GE(status.size(), seen);
@@ -291,14 +224,14 @@ TEST_F(ModemTest, BusyNoAnswerAndNoDialToneEndDisconnected) {
                   std::vector<std::string>(status.begin() + static_cast<std::ptrdiff_t>(seen), status.end()))
             << c.status;
         seen = status.size();
-        host_->events.clear();
+        host_->ForgetEvents();
     }
 }
 
 // A refused call and a call whose reply fails are both failed attempts; the
 // next retry connects.
 TEST_F(ModemTest, FailedDialsAreCountedAndRetried) {
-    Modem(33);
+    Modem(43);
     Config().SetI32(param::RecoverEnable, 1);
     Config().SetU32(param::RecoverPeriodSec, 1);
     standin_.queueCall(FATE_REFUSED, 0);
@@ -322,22 +255,21 @@ TEST_F(ModemTest, LineOpeningFailuresPostTheModemList) {
     // No devices at all.
     ASSERT_EQ(E_FAIL, StartLink());
     link_.reset();
-    std::vector<PostedEvent> events = host_->Drain();
     auto modemEvents = [&] {
         std::vector<std::string> texts;
-        for (const PostedEvent &e : host_->Drain())
+        for (const PostedEvent &e : host_->Events())
             if (e.source == -3) texts.push_back(std::to_string(e.type) + "/" + std::to_string(e.number) + " " + e.text);
         return texts;
     };
     EXPECT_EQ(std::vector<std::string>({"2/0 Error opening modem line: device ID=0 not found",
                                         "0/2 Begin of available modem list", "0/4 End of available modem list"}),
               modemEvents());
-    host_->events.clear();
+    host_->ForgetEvents();
 
     // An identifier no device has; a voice line and a device without a name.
-    standin_.addDevice(1001, "Sim Modem", LINEMEDIAMODE_DATAMODEM, 1, 34, kRate);
-    standin_.addDevice(1002, "Voice", LINEMEDIAMODE_INTERACTIVEVOICE, 1, 34, kRate);
-    standin_.addDevice(1003, nullptr, LINEMEDIAMODE_DATAMODEM, 1, 34, kRate);
+    standin_.addDevice(1001, "Sim Modem", LINEMEDIAMODE_DATAMODEM, 1, 44, kRate);
+    standin_.addDevice(1002, "Voice", LINEMEDIAMODE_INTERACTIVEVOICE, 1, 44, kRate);
+    standin_.addDevice(1003, nullptr, LINEMEDIAMODE_DATAMODEM, 1, 44, kRate);
     Config().SetU32(param::TAPIModemID, 777);
     ASSERT_EQ(E_FAIL, StartLink());
     link_.reset();
@@ -345,12 +277,12 @@ TEST_F(ModemTest, LineOpeningFailuresPostTheModemList) {
                                         "0/2 Begin of available modem list", "0/3 1001:Sim Modem", "0/3 1003:No Name",
                                         "0/4 End of available modem list"}),
               modemEvents());
-    host_->events.clear();
+    host_->ForgetEvents();
 
     // Identifier 0 takes the first device whose capabilities can be read.
     standin_.reset();
-    standin_.addDevice(2001, "Broken", LINEMEDIAMODE_DATAMODEM, 0, 34, kRate);
-    standin_.addDevice(2002, "Good", LINEMEDIAMODE_DATAMODEM, 1, 34, kRate);
+    standin_.addDevice(2001, "Broken", LINEMEDIAMODE_DATAMODEM, 0, 44, kRate);
+    standin_.addDevice(2002, "Good", LINEMEDIAMODE_DATAMODEM, 1, 44, kRate);
     Config().SetU32(param::TAPIModemID, 0);
     Config().SetU32(param::ConnectionMode, 1);
     ASSERT_EQ(S_OK, StartLink());
@@ -367,20 +299,19 @@ TEST_F(ModemTest, LineOpeningFailuresPostTheModemList) {
 // The far side hangs up while a reply is awaited: the exchange fails, the
 // engine sees the loss and dials again.
 TEST_F(ModemTest, RemoteHangUpMidTransactionReconnects) {
-    Modem(35);
+    Modem(45);
     Config().SetI32(param::RecoverEnable, 1);
     Config().SetU32(param::RecoverPeriodSec, 1);
     Config().SetU32(param::TimeoutMs, 3000);
     standin_.queueCall(FATE_CONNECT, 1500);
-    ASSERT_EQ(S_OK, StartLink());
-    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
+    ASSERT_TRUE(Connects());
     host_->extra = 1;
     std::string reply;
     EXPECT_EQ(E_FAIL, Transact("ABC", reply));
     host_->extra = 0;
     ASSERT_TRUE(WaitUntil([&] { return host_->HasEvent(-1, 7); }));
     ASSERT_TRUE(WaitUntil([&] { return host_->HasEvent(-1, 10) || host_->HasEvent(-1, 14); }));
-    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
+    ASSERT_TRUE(Connected());
     ASSERT_EQ(S_OK, Transact("XY", reply));
     EXPECT_EQ("XYYX", reply);
     EXPECT_EQ(2, standin_.State().callsPlaced);
@@ -391,7 +322,7 @@ TEST_F(ModemTest, RemoteHangUpMidTransactionReconnects) {
 }
 
 TEST_F(ModemTest, ManualModeDialsThroughTheTagAndHangsUpThroughItsTag) {
-    Modem(36);
+    Modem(46);
     Config().SetU32(param::ConnectionMode, 1);
     ASSERT_EQ(S_OK, StartLink());
     EXPECT_EQ(LINK_DISCONNECTED, State());
@@ -408,8 +339,9 @@ TEST_F(ModemTest, ManualModeDialsThroughTheTagAndHangsUpThroughItsTag) {
 
     HValue any = I32Value(1);
     ASSERT_EQ(S_OK, Tag(1, true, any.get()));
-    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
-    EXPECT_TRUE(host_->HasEvent(-1, 11));
+    ASSERT_TRUE(Connected());
+    // Posted just after the link counts as connected.
+    EXPECT_TRUE(WaitUntil([&] { return host_->HasEvent(-1, 11); }));
     EXPECT_STREQ("0w123", standin_.State().lastNumber);
     std::string reply;
     ASSERT_EQ(S_OK, Transact("12", reply));
@@ -434,18 +366,17 @@ TEST_F(ModemTest, ManualModeDialsThroughTheTagAndHangsUpThroughItsTag) {
 }
 
 TEST_F(ModemTest, IncomingCallsAreAnsweredAndKeptOnlyWhenAccepted) {
-    Modem(37);
+    Modem(47);
     Config().SetI32(param::TAPIAcceptIncoming, 1);
     ASSERT_EQ(S_OK, StartLink());
     EXPECT_EQ(LINK_DISCONNECTED, State());
     ASSERT_EQ(1, standin_.ring(0, 0));
-    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
+    ASSERT_TRUE(Connected());
     std::string reply;
     ASSERT_EQ(S_OK, Transact("in", reply));
     EXPECT_EQ("inni", reply);
     EXPECT_EQ(0, standin_.State().callsPlaced);
-    link_->Stop();
-    link_.reset();
+    StopLink();
     EXPECT_EQ(std::vector<std::string>({"Modem initialized OK!", "Ringing...", "Connected!", "Disconnecting...",
                                         "Disconnected OK!", "No status!"}),
               StatusSequence());
@@ -462,9 +393,8 @@ TEST_F(ModemTest, IncomingCallsAreAnsweredAndKeptOnlyWhenAccepted) {
 }
 
 TEST_F(ModemTest, LineClosedByTheServiceWhileConnectedLeavesNothingBehind) {
-    Modem(38);
-    ASSERT_EQ(S_OK, StartLink());
-    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
+    Modem(48);
+    ASSERT_TRUE(Connects());
     ASSERT_EQ(1, standin_.closeLine(0));
     ASSERT_TRUE(WaitUntil([&] { return host_->HasEvent(-1, 18); }));
     EXPECT_TRUE(WaitUntil([&] { return standin_.Clean(); }));
@@ -475,7 +405,7 @@ TEST_F(ModemTest, LineClosedByTheServiceWhileConnectedLeavesNothingBehind) {
 }
 
 TEST_F(ModemTest, StopWhileACallIsPlacedEndsTheCallThenTheLine) {
-    Modem(39);
+    Modem(49);
     standin_.queueCall(FATE_RINGS_ON, 0);
     ASSERT_EQ(S_OK, StartLink());
     ASSERT_TRUE(WaitUntil([&] { return standin_.State().calls == 1; }));
@@ -498,33 +428,12 @@ TEST_F(ModemDriverTest, DriverStartsTheModemLinkAndShowsItsStatus) {
     Standin standin;
     ASSERT_TRUE(standin.Loaded());
     standin.reset();
-    RigDevice device(40, "echo");
-    ASSERT_TRUE(device.Ready());
-    standin.addDevice(1001, "Sim Modem", LINEMEDIAMODE_DATAMODEM, 1, 40, kRate);
-    IIODriverInstance *driver = Instance();
-    StartWith(driver, LoggedSettings().String("IO.Type", "Modem").String("IO.TAPI.PhoneNumber", "123"));
-    auto status = [&] {
-        HValue value = HValue::Create();
-        DriverRequest request = MakeRequest(OP_READ_VALUE, -1, 0, 3, 2, value.get());
-        request.flags = REQUEST_FLAG_VALIDATED;
-        return driver->IO(&request, value.get()) == S_OK ? StringOf(value.get()) : "<failed>";
-    };
-    EXPECT_TRUE(WaitUntil([&] { return status() == "Connected!"; })) << status();
-    std::vector<int> numbers;
-    EXPECT_TRUE(WaitUntil([&] {
-        HValue value = HValue::Create();
-        DriverRequest request = HostTagRequest(HOST_TAG_EVENTS, OP_READ_BLOCK, value.get(), 4, 4);
-        driver->IO(&request, value.get());
-        hvPosition position = nullptr;
-        for (HVALUE item = hvListFirst(value.get(), &position); item; item = hvListNext(value.get(), &position)) {
-            int32_t number = 0;
-            hvGetElementI32(item, 2, &number);
-            numbers.push_back(number);
-        }
-        return numbers.size() >= 4;
-    }));
-    EXPECT_EQ(std::vector<int>({1, 3, 4, 6}), numbers);
-    ASSERT_EQ(S_OK, driver->StopComm(0, 0, 0, 0));
+    RigDevice device(50, "echo");
+    standin.addDevice(1001, "Sim Modem", LINEMEDIAMODE_DATAMODEM, 1, 50, kRate);
+    StartWith(Instance(), LoggedSettings().String("IO.Type", "Modem").String("IO.TAPI.PhoneNumber", "123"));
+    EXPECT_TRUE(WaitUntil([&] { return ReadText(3, 2) == "Connected!"; })) << ReadText(3, 2);
+    EXPECT_TRUE(ConnectsAtOnce());
+    ASSERT_EQ(S_OK, Instance()->StopComm(0, 0, 0, 0));
     EXPECT_TRUE(standin.Clean());
     EXPECT_TRUE(Contains(Messages(), "TAPI\tModemStatus: 'Disconnected OK!'"));
 }

@@ -1,6 +1,5 @@
 // A host that reads its frames through the link, and the fixture that makes
-// links on it and checks that threads and handles come back to their
-// starting counts.
+// the Ethernet and RAS links on it.
 #pragma once
 
 #include "NetPeers.h"
@@ -11,9 +10,7 @@
 #include "phys/FrameBuffer.h"
 #include "phys/PhysicalLayer_Ethernet.h"
 #include "phys/PhysicalLayer_RAS.h"
-#include "tests/support/DriverLibrary.h"
-#include "tests/support/ProcessCounts.h"
-#include "tests/support/Waiting.h"
+#include "tests/phys/HostedLinkTest.h"
 
 #include <gtest/gtest.h>
 
@@ -21,22 +18,16 @@
 
 #include <atomic>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 namespace quillon::test {
 
-struct HostEvent {
-    int type, source, number;
-    std::string text;
-};
-
 // Reads replies through the link: a Modbus TCP frame (header and the length
 // it gives) when replyLength is 0, else replyLength bytes.
-class CNetHost final : public CIOHost {
+class CNetHost final : public CEventHost {
 public:
-    explicit CNetHost(CIOGlobals *globals) : CIOHost(globals, nullptr) {}
+    explicit CNetHost(CIOGlobals *globals) : CEventHost(globals, nullptr) {}
 
     HRESULT STDMETHODCALLTYPE ReceiveFrame(CFrameBuffer *receive, CFrameBuffer *) override {
         IIOInterface *reader = link.load();
@@ -68,34 +59,6 @@ public:
         return S_OK;
     }
 
-    std::vector<HostEvent> Events() {
-        std::lock_guard<std::mutex> lock(guard_);
-        HValue list = HValue::Create();
-        hvSetType(list.get(), HV_LIST, 0);
-        DrainEvents(list.get());
-        hvPosition position = nullptr;
-        for (HVALUE event = hvListFirst(list.get(), &position); event; event = hvListNext(list.get(), &position)) {
-            HostEvent posted = {};
-            const char *text = nullptr;
-            hvGetElementI32(event, 0, &posted.type);
-            hvGetElementI32(event, 1, &posted.source);
-            hvGetElementI32(event, 2, &posted.number);
-            if (hvGetElementString(event, 3, &text) && text) posted.text = text;
-            events_.push_back(posted);
-        }
-        return events_;
-    }
-    bool HasEvent(int source, int number, const std::string &text) {
-        for (const HostEvent &event : Events())
-            if (event.source == source && event.number == number && event.text == text) return true;
-        return false;
-    }
-    int CountEvents(int source, int number) {
-        int count = 0;
-        for (const HostEvent &event : Events()) count += event.source == source && event.number == number;
-        return count;
-    }
-
     std::atomic<IIOInterface *> link{nullptr};
     std::atomic<unsigned> replyLength{0};
     std::atomic<HRESULT> idle{E_FAIL};
@@ -103,43 +66,16 @@ public:
 
 private:
     ~CNetHost() override = default;
-    std::mutex guard_;
-    std::vector<HostEvent> events_;
 };
 
-class NetTest : public ::testing::Test {
+class NetTest : public HostedLinkTest<CNetHost, CPhysicalLayer> {
 protected:
     void SetUp() override {
-        threadsBefore_ = ThreadCount();
-        handlesBefore_ = HandleCount();
-        char temp[MAX_PATH];
-        GetTempPathA(MAX_PATH, temp);
-        logPath_ = std::string(temp) + "quillon_net_" + std::to_string(GetCurrentProcessId()) + ".log";
-        DeleteFileA(logPath_.c_str());
-        globals_ = CIOGlobals::Create(nullptr);
-        host_ = new CNetHost(globals_);
-        globals_->Logger()->SetLogFile(logPath_.c_str());
+        HostedLinkTest::SetUp();
         Config().SetString(param::EthernetMainIP, "127.0.0.1");
         Config().SetU32(param::RecoverPeriodSec, 1);
         Config().SetU32(param::TimeoutMs, 300);
     }
-
-    void TearDown() override {
-        StopLink();
-        if (HasFailure() && getenv("QUILLON_NET_SHOW_LOG"))
-            for (const std::string &line : Log()) printf("  | %s\n", line.c_str());
-        host_->Release();
-        globals_->Logger()->Close();
-        globals_->Release();
-        DeleteFileA(logPath_.c_str());
-        if (HasFailure()) return;
-        EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore_; }))
-            << ThreadCount() << " threads, " << threadsBefore_ << " before";
-        EXPECT_TRUE(WaitUntil([&] { return HandleCount() <= handlesBefore_; }))
-            << HandleCount() << " handles, " << handlesBefore_ << " before";
-    }
-
-    CConfigData &Config() { return host_->Configuration(); }
 
     // Creates and starts the link of the configuration; S_OK when it runs.
     HRESULT StartLink(bool ras = false) {
@@ -151,20 +87,8 @@ protected:
         if (FAILED(hr)) StopLink();
         return hr;
     }
-    void StopLink() {
-        if (!link_) return;
-        link_->Stop();
-        host_->link = nullptr;
-        link_.reset();
-    }
-    long State() {
-        long state = -1;
-        link_->GetLinkState(&state);
-        return state;
-    }
-    bool WaitState(long wanted) {
-        return WaitUntil([&] { return State() == wanted; });
-    }
+    // The link started and connected.
+    bool Connects(bool ras = false) { return StartLink(ras) == S_OK && Connected(); }
     // One exchange through the link from this (host) thread.
     HRESULT Exchange(const std::string &request, std::string *reply, TransactStatistics *statistics = nullptr) {
         CFrameBuffer send, receive;
@@ -177,12 +101,6 @@ protected:
     std::vector<std::string> Log() { return LogMessages(logPath_); }
     bool LogHas(const std::string &line) { return Contains(Log(), line); }
     bool LogMatches(const std::string &pattern) { return ContainsMatching(Log(), pattern); }
-
-    CIOGlobals *globals_ = nullptr;
-    CNetHost *host_ = nullptr;
-    ComPtr<CPhysicalLayer> link_;
-    std::string logPath_;
-    unsigned threadsBefore_ = 0, handlesBefore_ = 0;
 };
 
 } // namespace quillon::test

@@ -58,36 +58,7 @@ protected:
         }
         DriverFixture::TearDown();
     }
-    int32_t Read(int16_t n3, uint16_t n4) {
-        HValue value = HValue::Create();
-        DriverRequest request = MakeRequest(OP_READ_VALUE, -1, 0, n3, n4, value.get());
-        request.flags = REQUEST_FLAG_VALIDATED;
-        int32_t number = -1;
-        if (Instance()->IO(&request, value.get()) == S_OK) hvGetI32(value.get(), &number);
-        return number;
-    }
-    // Everything the events block has handed out so far, as "source,number,text".
-    const std::vector<std::string> &Events() {
-        HValue value = HValue::Create();
-        DriverRequest request = HostTagRequest(HOST_TAG_EVENTS, OP_READ_BLOCK, value.get(), 4, 4);
-        EXPECT_EQ(S_OK, Instance()->IO(&request, value.get()));
-        hvPosition position = nullptr;
-        for (HVALUE event = hvListFirst(value.get(), &position); event; event = hvListNext(value.get(), &position)) {
-            int32_t source = 0, number = 0;
-            const char *text = nullptr;
-            hvGetElementI32(event, 1, &source);
-            hvGetElementI32(event, 2, &number);
-            hvGetElementString(event, 3, &text);
-            events_.push_back(std::to_string(source) + "," + std::to_string(number) + "," + (text ? text : ""));
-        }
-        return events_;
-    }
-    bool WaitEvent(const std::string &event) {
-        return WaitUntil([&] { return Contains(Events(), event); });
-    }
-
     unsigned threadsBefore_ = 0;
-    std::vector<std::string> events_;
 };
 
 TEST_F(NetDriverTest, EthernetLinkStartsAndTheInactivityDropReconnects) {
@@ -100,9 +71,9 @@ TEST_F(NetDriverTest, EthernetLinkStartsAndTheInactivityDropReconnects) {
                               .Int("IO.RecoverPeriodSec", 1)
                               .Int("IO.InactivityEnable", 1)
                               .Int("IO.InactivityPeriodSec", 1));
-    EXPECT_TRUE(WaitUntil([&] { return Read(0, HOST_TAG_LINK_STATUS) == LINK_CONNECTED; }));
+    EXPECT_TRUE(WaitUntil([&] { return ReadNumber(0, HOST_TAG_LINK_STATUS) == LINK_CONNECTED; }));
     EXPECT_TRUE(WaitEvent("-1,6,Physical layer connected!"));
-    EXPECT_EQ(0, Read(ETHERNET_PROPERTY_GROUP, ETHERNET_IP_SELECT));
+    EXPECT_EQ(0, ReadNumber(ETHERNET_PROPERTY_GROUP, ETHERNET_IP_SELECT));
     EXPECT_TRUE(HasMessageMatching("SOCKET\tsocket connected to '127\\.0\\.0\\.1' on port " +
                                    std::to_string(peer.Port()) + " \\(local port [0-9]+\\)!"));
     // The script host never reads, so silence is what drops and redials.
@@ -122,7 +93,7 @@ TEST_F(NetDriverTest, RasLinkDialsThroughTheModemServer) {
                               .Int("IO.TimeoutMs", 200)
                               .String("IO.RAS.ATCommand", "ATDT42")
                               .Int("IO.RAS.CommandTimeoutSec", 10));
-    EXPECT_TRUE(WaitUntil([&] { return Read(0, HOST_TAG_LINK_STATUS) == LINK_CONNECTED; }));
+    EXPECT_TRUE(WaitUntil([&] { return ReadNumber(0, HOST_TAG_LINK_STATUS) == LINK_CONNECTED; }));
     EXPECT_TRUE(WaitEvent("-5,3,RAS response: 'CONNECT 9600'"));
     EXPECT_EQ("ATDT42\r\n", modem.Received());
     EXPECT_TRUE(HasMessageMatching("RAS\tRAS connected!"));

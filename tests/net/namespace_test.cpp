@@ -32,8 +32,7 @@ TEST_F(NamespaceTest, UdpBroadcastReachesAResponderAndItsAnswerComesBack) {
     const uint16_t local = ClosedPort();
     Config().SetI32(param::EthernetMainLocalPortEnable, 1);
     Config().SetU32(param::EthernetMainLocalPort, local);
-    ASSERT_EQ(S_OK, StartLink());
-    ASSERT_TRUE(WaitState(LINK_CONNECTED));
+    ASSERT_TRUE(Connects());
     EXPECT_TRUE(LogHas("SOCKET\tBroadcast enabled for UDP socket"));
     // Each datagram is read behind the sender's address length and address.
     host_->replyLength = 4 + 16 + 8;

@@ -25,8 +25,7 @@ TEST_F(RasTest, ConnectsOnConnectAndRedialsAfterNoCarrier) {
     Config().SetI32(param::RecoverEnable, 1);
     host_->idle = S_OK;  // reads what arrives, so the carrier watch sees it
     host_->replyLength = 4;
-    ASSERT_EQ(S_OK, StartLink(true));
-    ASSERT_TRUE(WaitState(LINK_CONNECTED));
+    ASSERT_TRUE(Connects(true));
     EXPECT_EQ("ATDT5550187\r\n", modem.Received());
     EXPECT_TRUE(host_->HasEvent(kRas, 3, "RAS response: 'CONNECT 9600'"));
     EXPECT_TRUE(LogHas("RAS\tSending AT command 'ATDT5550187'..."));

@@ -2,6 +2,7 @@
 // addresses, texts of failures, reads with their time-out, listening.
 #include "NetFixture.h"
 
+#include <cstring>
 #include <memory>
 
 using namespace quillon;
@@ -59,58 +60,70 @@ TEST_F(SocketTest, ConnectsSendsAndReadsOverIPv4AndIPv6) {
     EXPECT_TRUE(LogHas("SOCKET\tsocket closed"));
 }
 
+// Connections that cannot be made, tried in turn on one socket of each
+// family, and the texts that say why. An address of the other family, either
+// way round, is named plainly (the resolver's own code for it is not a
+// Winsock one).
+struct ConnectFault {
+    bool ipv6;
+    const char *address;
+    HRESULT result;
+    const char *error;
+};
+const ConnectFault kConnectFaults[] = {
+    {false, "127.0.0.1", E_FAIL, "socket error WSAECONNREFUSED(10061) calling connect()"},
+    {false, nullptr, E_POINTER, "null address"},
+    {true, "127.0.0.1", E_FAIL, "socket error WSANO_DATA(11004) calling getaddrinfo()"},
+    {false, "::1", E_FAIL, "socket error WSANO_DATA(11004) calling getaddrinfo()"},
+};
+
 TEST_F(SocketTest, FailuresReadAsClearTextsAndLeaveNoSocket) {
     const uint16_t closed = ClosedPort();
-    auto socket = MakeSocket();
-    EXPECT_EQ(E_FAIL, socket->Connect("127.0.0.1", closed, -1));
-    EXPECT_EQ("socket error WSAECONNREFUSED(10061) calling connect()", socket->ErrorText());
+    std::unique_ptr<CSocket> sockets[] = {MakeSocket(false), MakeSocket(true)};
+    for (const ConnectFault &fault : kConnectFaults) {
+        CSocket &socket = *sockets[fault.ipv6];
+        EXPECT_EQ(fault.result, socket.Connect(fault.address, closed, -1)) << fault.error;
+        EXPECT_EQ(fault.error, socket.ErrorText());
+        EXPECT_FALSE(socket.IsOpen()) << fault.error;
+        BYTE byte = 0;
+        EXPECT_EQ(E_FAIL, socket.Read(&byte, 1, false)) << fault.error;
+        EXPECT_EQ(E_POINTER, socket.Read(nullptr, 1, false)) << fault.error;
+        EXPECT_EQ(E_FAIL, socket.Send(&byte, 1, false)) << fault.error;
+    }
     EXPECT_TRUE(LogHas("SOCKET\tconnect() returned error WSAECONNREFUSED (10061)"));
     EXPECT_TRUE(LogHas("SOCKET\tfailed to connect socket to '127.0.0.1' on port " + std::to_string(closed) + "!"));
-    EXPECT_FALSE(socket->IsOpen());
-    EXPECT_EQ(E_POINTER, socket->Connect(nullptr, closed, -1));
-    EXPECT_EQ("null address", socket->ErrorText());
-
-    // An address of the other family, either way round, is named plainly
-    // (the resolver's own code for it is not a Winsock one).
-    auto v6 = MakeSocket(true);
-    EXPECT_EQ(E_FAIL, v6->Connect("127.0.0.1", closed, -1));
-    EXPECT_EQ("socket error WSANO_DATA(11004) calling getaddrinfo()", v6->ErrorText());
-    EXPECT_FALSE(v6->IsOpen());
-    EXPECT_EQ(E_FAIL, socket->Connect("::1", closed, -1));
-    EXPECT_EQ("socket error WSANO_DATA(11004) calling getaddrinfo()", socket->ErrorText());
-
-    BYTE byte = 0;
-    EXPECT_EQ(E_FAIL, socket->Read(&byte, 1, false));
-    EXPECT_EQ(E_POINTER, socket->Read(nullptr, 1, false));
-    EXPECT_EQ(E_FAIL, socket->Send(&byte, 1, false));
 }
 
+// Reads of four bytes of which two come: the time-out ends the first (and the
+// line of the bytes it did get), the peer's close ends the second long before
+// its time-out.
+struct ShortRead {
+    PeerMode peer;
+    const char *sent;
+    DWORD timeoutMs;
+    bool openAfter;
+    const char *logLine;
+};
+const ShortRead kShortReads[] = {
+    {PeerMode::Echo, "ab", 300, true, "IO\tRX:  61 62 TIMEOUT"},
+    {PeerMode::CloseMidFrame, "ABCD", 20000, false, "SOCKET\tsocket gracefully closed by the remote partner"},
+};
+
 TEST_F(SocketTest, ReadsEndAtTheTimeOutOrWhenThePeerCloses) {
-    {
-        TcpPeer peer(PeerMode::Echo);
+    for (const ShortRead &read : kShortReads) {
+        TcpPeer peer(read.peer);
         auto socket = MakeSocket();
+        socket->SetTimeout(read.timeoutMs);
         ASSERT_EQ(S_OK, socket->Connect("127.0.0.1", peer.Port(), -1));
-        ASSERT_EQ(S_OK, socket->Send(reinterpret_cast<const BYTE *>("ab"), 2, false));
+        ASSERT_EQ(S_OK, socket->Send(reinterpret_cast<const BYTE *>(read.sent), static_cast<unsigned>(strlen(read.sent)), false));
         BYTE reply[4] = {};
-        EXPECT_EQ(IO_E_RECEIVE_TIMEOUT, socket->Read(reply, 4, false));
-        EXPECT_EQ("ab", Text(reply, 2));
-        EXPECT_TRUE(socket->IsOpen());
-        // A read's time-out ends the line of the bytes it did get.
-        EXPECT_TRUE(LogHas("IO\tRX:  61 62 TIMEOUT"));
+        const DWORD start = GetTickCount();
+        EXPECT_EQ(IO_E_RECEIVE_TIMEOUT, socket->Read(reply, 4, false)) << read.sent;
+        EXPECT_LT(GetTickCount() - start, 15000u) << read.sent;
+        EXPECT_EQ(std::string(read.sent, 2), Text(reply, 2));
+        EXPECT_EQ(read.openAfter, socket->IsOpen()) << read.sent;
+        EXPECT_TRUE(LogHas(read.logLine)) << read.logLine;
     }
-    TcpPeer peer(PeerMode::CloseMidFrame);
-    auto socket = MakeSocket();
-    socket->SetTimeout(20000);
-    ASSERT_EQ(S_OK, socket->Connect("127.0.0.1", peer.Port(), -1));
-    ASSERT_EQ(S_OK, socket->Send(reinterpret_cast<const BYTE *>("ABCD"), 4, false));
-    BYTE reply[4] = {};
-    // The close ends the read long before its time-out.
-    const DWORD start = GetTickCount();
-    EXPECT_EQ(IO_E_RECEIVE_TIMEOUT, socket->Read(reply, 4, false));
-    EXPECT_LT(GetTickCount() - start, 15000u);
-    EXPECT_EQ("AB", Text(reply, 2));
-    EXPECT_FALSE(socket->IsOpen());
-    EXPECT_TRUE(LogHas("SOCKET\tsocket gracefully closed by the remote partner"));
 }
 
 TEST_F(SocketTest, EchoSuppressionReadsBackWhatWasSent) {

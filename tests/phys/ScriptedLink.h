@@ -154,6 +154,39 @@ inline void AppendDrainedEvents(CIOHost &host, std::vector<PostedEvent> &events)
     }
 }
 
+// A host that keeps the events it has posted, drained from any thread.
+class CEventHost : public CIOHost {
+public:
+    using CIOHost::CIOHost;
+
+    // Every event posted so far, oldest first.
+    std::vector<PostedEvent> Events() {
+        ScopedLock lock(eventGuard_);
+        AppendDrainedEvents(*this, events_);
+        return events_;
+    }
+    int CountEvents(int source, int number, const std::string *text = nullptr) {
+        int count = 0;
+        for (const PostedEvent &event : Events())
+            count += event.source == source && event.number == number && (!text || event.text == *text);
+        return count;
+    }
+    bool HasEvent(int source, int number) { return CountEvents(source, number) > 0; }
+    bool HasEvent(int source, int number, const std::string &text) { return CountEvents(source, number, &text) > 0; }
+    void ForgetEvents() {
+        Events();
+        ScopedLock lock(eventGuard_);
+        events_.clear();
+    }
+
+protected:
+    ~CEventHost() override = default;
+
+private:
+    CriticalSection eventGuard_;
+    std::vector<PostedEvent> events_;
+};
+
 class CTestHost final : public CIOHost {
 public:
     explicit CTestHost(CIOGlobals *globals)

@@ -5,11 +5,10 @@
 #include "config/ConfigParameters.h"
 #include "driver/ControlTags.h"
 #include "driver/DriverInterfaces.h"
-#include "phys/PhysicalLayerFactory.h"
 #include "phys/SerialPort.h"
-#include "tests/phys/ScriptedLink.h"
-#include "tests/serial/rig/modemlines.h"
+#include "tests/phys/HostedLinkTest.h"
 #include "tests/support/DriverLibrary.h"
+#include "tests/support/SerialRig.h"
 #include "tests/support/SystemThread.h"
 
 #include <gtest/gtest.h>
@@ -17,8 +16,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <iostream>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,110 +27,7 @@ namespace {
 
 using Bytes = std::vector<BYTE>;
 
-std::string DosPath(const std::string &unixPath) {
-    std::string path = "Z:" + unixPath;
-    std::replace(path.begin(), path.end(), '/', '\\');
-    return path;
-}
-
-std::string Env(const char *name) {
-    const char *value = getenv(name);
-    return value ? value : "";
-}
-
-// The rig's command queue: the rig is a set of Linux programs, which Wine
-// starts without a process to wait for (and with a handle left behind for
-// each), so one rig process is started for the whole program and takes its
-// commands as files.
-class RigQueue : public ::testing::Environment {
-public:
-    void SetUp() override {
-        folder_ = Env("QUILLON_BUILD") + "/rig/queue-" + std::to_string(GetCurrentProcessId());
-        std::string command = "/bin/bash " + Env("QUILLON_RIG") + " --build " + Env("QUILLON_BUILD") + " serve " + folder_;
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process = {};
-        ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
-        if (process.hThread) CloseHandle(process.hThread);
-        if (process.hProcess) CloseHandle(process.hProcess);
-    }
-    void TearDown() override {
-        CreateDirectoryA(DosPath(folder_).c_str(), nullptr);
-        WriteWholeFile(DosPath(folder_ + "/stop"), "");
-    }
-
-    // Runs one rig command; its exit code, or -1 when it never ends.
-    static int Run(const std::string &arguments) {
-        static int serial = 0;
-        CreateDirectoryA(DosPath(folder_).c_str(), nullptr);
-        const std::string name = DosPath(folder_ + "/" + std::to_string(++serial));
-        WriteWholeFile(name + ".tmp", arguments + "\n");
-        if (!MoveFileA((name + ".tmp").c_str(), (name + ".cmd").c_str())) return -1;
-        if (!WaitUntil([&] { return FileExists(name + ".done"); })) return -1;
-        const int code = atoi(ReadWholeFile(name + ".done").c_str());
-        if (code != 0) std::cout << ReadWholeFile(name + ".out");
-        DeleteFileA((name + ".done").c_str());
-        DeleteFileA((name + ".out").c_str());
-        return code;
-    }
-
-private:
-    static std::string folder_;
-};
-std::string RigQueue::folder_;
-const auto *const kRigQueue = ::testing::AddGlobalTestEnvironment(new RigQueue);
-
-// One simulated device on COM<port>, ended again when the object goes.
-class Device {
-public:
-    Device(unsigned port, const std::string &mode, const std::string &noise = "") : port_(port) {
-        Unplug();
-        Run("start " + std::to_string(port) + " " + mode + (noise.empty() ? "" : " " + noise));
-        ready_ = WaitUntil([&] { return Exists(RigDir() + "/ready"); });
-    }
-    ~Device() { Unplug(); }
-    bool Ready() const { return ready_; }
-
-    // The far end goes away while Wine runs on.
-    void Unplug() {
-        if (!Exists(RigDir())) return;
-        Run("unplug " + std::to_string(port_));
-        EXPECT_TRUE(WaitUntil([&] { return !Exists(RigDir()); })) << "COM" << port_ << " not unplugged";
-    }
-
-    // The recorded line changes and writes, and the input lines.
-    std::vector<modem_lines_record> Records() const {
-        modem_lines state = {};
-        ReadState(state);
-        return std::vector<modem_lines_record>(state.records, state.records + std::min<uint32_t>(state.count, MODEM_LINES_RECORDS));
-    }
-    void SetInputs(uint32_t inputs) const {
-        HANDLE file = CreateFileA(DosPath(RigDir() + "/lines").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(INVALID_HANDLE_VALUE, file);
-        DWORD written = 0;
-        EXPECT_TRUE(WriteFile(file, &inputs, sizeof inputs, &written, nullptr));
-        CloseHandle(file);
-    }
-
-private:
-    std::string RigDir() const { return Env("QUILLON_BUILD") + "/rig/port" + std::to_string(port_); }
-    static bool Exists(const std::string &unixPath) {
-        return GetFileAttributesA(DosPath(unixPath).c_str()) != INVALID_FILE_ATTRIBUTES;
-    }
-    void ReadState(modem_lines &state) const {
-        HANDLE file = CreateFileA(DosPath(RigDir() + "/lines").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(INVALID_HANDLE_VALUE, file);
-        DWORD read = 0;
-        EXPECT_TRUE(ReadFile(file, &state, sizeof state, &read, nullptr));
-        CloseHandle(file);
-    }
-    void Run(const std::string &arguments) { EXPECT_EQ(0, RigQueue::Run(arguments)) << arguments; }
-
-    unsigned port_;
-    bool ready_ = false;
-};
+const auto *const kRig = ::testing::AddGlobalTestEnvironment(new RigQueue);
 
 uint16_t Crc16(const Bytes &bytes) {
     uint16_t crc = 0xFFFF;
@@ -151,22 +45,11 @@ Bytes WithCrc(Bytes frame) {
     return frame;
 }
 
-// Handles of this process, counted by probing handle values (Wine answers
-// GetProcessHandleCount with 0).
-unsigned OpenHandles() {
-    unsigned count = 0;
-    for (uintptr_t value = 4; value < 0x4000; value += 4) {
-        DWORD flags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
-    }
-    return count;
-}
-
 // A host that reads Modbus RTU replies through the link, as a protocol
 // driver with its own framing does.
-class CModbusHost final : public CIOHost {
+class CModbusHost final : public CEventHost {
 public:
-    explicit CModbusHost(CIOGlobals *globals) : CIOHost(globals, nullptr) {}
+    explicit CModbusHost(CIOGlobals *globals) : CEventHost(globals, nullptr) {}
 
     HRESULT STDMETHODCALLTYPE ReceiveFrame(CFrameBuffer *receive, CFrameBuffer *) override {
         BYTE *head = nullptr;
@@ -189,16 +72,6 @@ public:
     }
 
     IIOInterface *link = nullptr;
-    std::vector<PostedEvent> Drain() {
-        AppendDrainedEvents(*this, events);
-        return events;
-    }
-    bool HasEvent(int source, int number) {
-        for (const PostedEvent &event : Drain())
-            if (event.source == source && event.number == number) return true;
-        return false;
-    }
-    std::vector<PostedEvent> events;
 
 protected:
     ~CModbusHost() override = default;
@@ -210,43 +83,15 @@ struct CountingOwner : ISerialPortOwner {
     unsigned sent = 0, received = 0;
 };
 
-class SerialTest : public ::testing::Test {
+class SerialTest : public HostedLinkTest<CModbusHost> {
 protected:
-    void SetUp() override {
-        threadsBefore_ = ThreadCount();
-        handlesBefore_ = OpenHandles();
-        char temp[MAX_PATH];
-        GetTempPathA(MAX_PATH, temp);
-        logPath_ = std::string(temp) + "quillon_serial_" + std::to_string(GetCurrentProcessId()) + ".log";
-        DeleteFileA(logPath_.c_str());
-        globals_ = CIOGlobals::Create(nullptr);
-        ASSERT_NE(nullptr, globals_);
-        host_ = new CModbusHost(globals_);
-        globals_->Logger()->SetLogFile(logPath_.c_str());
-    }
     void TearDown() override {
         port_.reset();
-        if (link_) link_->Stop();
-        link_.reset();
-        host_->Stop();
-        host_->Release();
-        globals_->Release();
-        devices_.clear();
-        if (HasFailure()) {
-            std::cout << "log kept: " << logPath_ << "\n";
-            return;
-        }
-        DeleteFileA(logPath_.c_str());
-        EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore_; }))
-            << ThreadCount() << " threads, " << threadsBefore_ << " before";
-        EXPECT_TRUE(WaitUntil([&] { return OpenHandles() <= handlesBefore_; }))
-            << OpenHandles() << " handles, " << handlesBefore_ << " before";
+        HostedLinkTest::TearDown();
     }
-
-    CConfigData &Config() { return host_->Configuration(); }
-    Device &Plug(unsigned port, const std::string &mode, const std::string &noise = "") {
-        devices_.emplace_back(new Device(port, mode, noise));
-        EXPECT_TRUE(devices_.back()->Ready()) << "COM" << port << " (" << mode << ") did not start";
+    void ReleaseParts() override { devices_.clear(); }
+    RigDevice &Plug(unsigned port, const std::string &mode, const std::string &noise = "") {
+        devices_.emplace_back(new RigDevice(port, mode, noise));
         return *devices_.back();
     }
 
@@ -254,22 +99,17 @@ protected:
     HRESULT StartLink(unsigned port) {
         Config().SetString(param::Type, "Serial");
         Config().SetU32(param::SerialPort, port);
-        IIOInterface *link = nullptr;
-        const HRESULT result = CreatePhysicalLayer(globals_, host_, Config(), &link);
-        link_ = ComPtr<IIOInterface>::Attach(link);
-        host_->link = link;
-        return result;
+        return CreateLink();
     }
-    long State() {
-        long state = -1;
-        link_->GetLinkState(&state);
-        return state;
-    }
-    HRESULT Transact(const Bytes &request, Bytes &reply, TransactStatistics &statistics) {
+    using HostedLinkTest::Connected;
+    // The link started on port and connected to its device.
+    bool Connected(unsigned port) { return StartLink(port) == S_OK && Connected(); }
+    // One exchange; the answer lands in reply_, the counts in statistics_.
+    HRESULT Transact(const Bytes &request) {
         CFrameBuffer send, receive;
         send.Append(request.data(), static_cast<uint32_t>(request.size()));
-        const HRESULT result = link_->Transact(&send, &receive, &statistics);
-        reply.assign(receive.Data(), receive.Data() + receive.Length());
+        const HRESULT result = link_->Transact(&send, &receive, &statistics_);
+        reply_.assign(receive.Data(), receive.Data() + receive.Length());
         return result;
     }
 
@@ -281,21 +121,11 @@ protected:
         return *port_;
     }
 
-    std::vector<std::string> Messages() {
-        globals_->Logger()->Close();
-        const std::vector<std::string> messages = LogMessages(logPath_);
-        globals_->Logger()->SetLogFile(logPath_.c_str());
-        return messages;
-    }
-
-    unsigned threadsBefore_ = 0, handlesBefore_ = 0;
-    std::string logPath_;
-    CIOGlobals *globals_ = nullptr;
-    CModbusHost *host_ = nullptr;
-    ComPtr<IIOInterface> link_;
     CountingOwner owner_;
     std::unique_ptr<CSerialPort> port_;
-    std::vector<std::unique_ptr<Device>> devices_;
+    std::vector<std::unique_ptr<RigDevice>> devices_;
+    Bytes reply_;
+    TransactStatistics statistics_ = {};
 };
 
 const Bytes kReadTwo = WithCrc({0x01, 0x03, 0x00, 0x00, 0x00, 0x02});
@@ -319,21 +149,18 @@ constexpr double kLateMs = 500.0;
 
 TEST_F(SerialTest, ModbusRoundTripsAgainstLibmodbus) {
     Plug(11, "modbus");
-    ASSERT_EQ(S_OK, StartLink(11));
-    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
-    TransactStatistics statistics = {};
-    Bytes reply;
-    ASSERT_EQ(S_OK, Transact(kReadTwo, reply, statistics));
-    EXPECT_EQ(kReadTwoReply, reply);
-    EXPECT_EQ(1u, statistics.framesSent);
+    ASSERT_TRUE(Connected(11));
+    ASSERT_EQ(S_OK, Transact(kReadTwo));
+    EXPECT_EQ(kReadTwoReply, reply_);
+    EXPECT_EQ(1u, statistics_.framesSent);
     const Bytes write = WithCrc({0x01, 0x06, 0x00, 0x05, 0x12, 0x34});
-    ASSERT_EQ(S_OK, Transact(write, reply, statistics));
-    EXPECT_EQ(write, reply);
-    ASSERT_EQ(S_OK, Transact(WithCrc({0x01, 0x03, 0x00, 0x05, 0x00, 0x01}), reply, statistics));
-    EXPECT_EQ(WithCrc({0x01, 0x03, 0x02, 0x12, 0x34}), reply);
+    ASSERT_EQ(S_OK, Transact(write));
+    EXPECT_EQ(write, reply_);
+    ASSERT_EQ(S_OK, Transact(WithCrc({0x01, 0x03, 0x00, 0x05, 0x00, 0x01})));
+    EXPECT_EQ(WithCrc({0x01, 0x03, 0x02, 0x12, 0x34}), reply_);
     // An address the device does not have: its exception reply.
-    ASSERT_EQ(S_OK, Transact(WithCrc({0x01, 0x03, 0x01, 0x00, 0x00, 0x01}), reply, statistics));
-    EXPECT_EQ(WithCrc({0x01, 0x83, 0x02}), reply);
+    ASSERT_EQ(S_OK, Transact(WithCrc({0x01, 0x03, 0x01, 0x00, 0x00, 0x01})));
+    EXPECT_EQ(WithCrc({0x01, 0x83, 0x02}), reply_);
     link_->Stop();
     const std::vector<std::string> messages = Messages();
     EXPECT_TRUE(Contains(messages, "SERIAL\tOpening COM11:9600,8,NONE,1 ..."));
@@ -347,11 +174,8 @@ TEST_F(SerialTest, ModbusRoundTripsAgainstLibmodbus) {
 TEST_F(SerialTest, PortBelowTenAndPrintableDumps) {
     Plug(7, "modbus");
     globals_->Logger()->SetOptions(LOG_OPTION_PRINTABLE_FRAMES);
-    ASSERT_EQ(S_OK, StartLink(7));
-    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
-    TransactStatistics statistics = {};
-    Bytes reply;
-    ASSERT_EQ(S_OK, Transact(WithCrc({0x01, 0x06, 0x00, 0x00, 0x41, 0x42}), reply, statistics));
+    ASSERT_TRUE(Connected(7));
+    ASSERT_EQ(S_OK, Transact(WithCrc({0x01, 0x06, 0x00, 0x00, 0x41, 0x42})));
     link_->Stop();
     const std::vector<std::string> messages = Messages();
     EXPECT_TRUE(Contains(messages, "SERIAL\tPort opened!"));
@@ -361,7 +185,7 @@ TEST_F(SerialTest, PortBelowTenAndPrintableDumps) {
 TEST_F(SerialTest, MissingPortFailsWithItsEventAndLogLine) {
     ASSERT_EQ(S_OK, StartLink(58));
     ASSERT_TRUE(WaitUntil([&] { return State() == LINK_STOPPED; }));
-    const std::vector<PostedEvent> events = host_->Drain();
+    const std::vector<PostedEvent> events = host_->Events();
     const auto failed = std::find_if(events.begin(), events.end(), [](const PostedEvent &e) { return e.source == -2; });
     ASSERT_NE(events.end(), failed);
     EXPECT_EQ(2, failed->type);
@@ -374,34 +198,28 @@ TEST_F(SerialTest, MissingPortFailsWithItsEventAndLogLine) {
 TEST_F(SerialTest, UnansweredRequestTimesOutAndTheNextOneWorks) {
     Plug(12, "modbus");
     Config().SetU32(param::TimeoutMs, 300);
-    ASSERT_EQ(S_OK, StartLink(12));
-    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
-    TransactStatistics statistics = {};
-    Bytes reply;
+    ASSERT_TRUE(Connected(12));
     // A frame the device cannot accept (its check sum is wrong) stays
     // unanswered.
     Bytes broken = kReadTwo;
     broken.back() ^= 0xFF;
-    EXPECT_EQ(E_FAIL, Transact(broken, reply, statistics));
-    EXPECT_EQ(1u, statistics.receiveTimeouts);
-    EXPECT_EQ(0u, statistics.receiveErrors);
-    ASSERT_EQ(S_OK, Transact(kReadTwo, reply, statistics));
-    EXPECT_EQ(kReadTwoReply, reply);
+    EXPECT_EQ(E_FAIL, Transact(broken));
+    EXPECT_EQ(1u, statistics_.receiveTimeouts);
+    EXPECT_EQ(0u, statistics_.receiveErrors);
+    ASSERT_EQ(S_OK, Transact(kReadTwo));
+    EXPECT_EQ(kReadTwoReply, reply_);
     EXPECT_TRUE(Contains(Messages(), "IO\tRX:  TIMEOUT"));
 }
 
 TEST_F(SerialTest, HalfAFrameIsCountedThenTimesOut) {
     Plug(13, "half");
     Config().SetU32(param::TimeoutMs, 200);
-    ASSERT_EQ(S_OK, StartLink(13));
-    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
-    TransactStatistics statistics = {};
-    Bytes reply;
-    EXPECT_EQ(E_FAIL, Transact(kReadTwo, reply, statistics));
-    EXPECT_EQ(1u, statistics.receiveTimeouts);
+    ASSERT_TRUE(Connected(13));
+    EXPECT_EQ(E_FAIL, Transact(kReadTwo));
+    EXPECT_EQ(1u, statistics_.receiveTimeouts);
     // What did arrive is in the buffer.
-    ASSERT_GE(reply.size(), 3u);
-    EXPECT_EQ(Bytes({0x01, 0x03, 0x04, 0x10}), Bytes(reply.begin(), reply.begin() + 4));
+    ASSERT_GE(reply_.size(), 3u);
+    EXPECT_EQ(Bytes({0x01, 0x03, 0x04, 0x10}), Bytes(reply_.begin(), reply_.begin() + 4));
     link_->Stop();
     const std::vector<std::string> messages = Messages();
     EXPECT_TRUE(Contains(messages, "IO\tRX:  01 03 04 10 TIMEOUT"));
@@ -458,7 +276,7 @@ TEST_F(SerialTest, EchoIsSwallowedAndAMissingEchoFailsTheWrite) {
 }
 
 TEST_F(SerialTest, PortObjectTogglesRtsWithItsDelays) {
-    Device &device = Plug(17, "silent");
+    RigDevice &device = Plug(17, "silent");
     Config().SetU32(param::SerialRTS, 3);
     Config().SetU32(param::SerialDelayBeforeMs, 30);
     Config().SetU32(param::SerialDelayAfterMs, 45);
@@ -480,16 +298,13 @@ TEST_F(SerialTest, PortObjectTogglesRtsWithItsDelays) {
 }
 
 TEST_F(SerialTest, CtsTimeOutFailsTheSendAndDropsRts) {
-    Device &device = Plug(18, "modbus");
+    RigDevice &device = Plug(18, "modbus");
     Config().SetU32(param::SerialRTS, 3);
     Config().SetI32(param::SerialWaitCTS, 1);
     Config().SetU32(param::SerialCTSTimeoutMs, 100);
-    ASSERT_EQ(S_OK, StartLink(18));
-    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
-    TransactStatistics statistics = {};
-    Bytes reply;
-    EXPECT_EQ(E_FAIL, Transact(kReadTwo, reply, statistics));
-    EXPECT_EQ(1u, statistics.failures);
+    ASSERT_TRUE(Connected(18));
+    EXPECT_EQ(E_FAIL, Transact(kReadTwo));
+    EXPECT_EQ(1u, statistics_.failures);
     std::vector<modem_lines_record> records = FromRtsRaise(device.Records());
     ASSERT_EQ(2u, records.size()) << "RTS raised, then dropped, nothing written";
     EXPECT_EQ(0u, records[1].value & 4);
@@ -497,8 +312,8 @@ TEST_F(SerialTest, CtsTimeOutFailsTheSendAndDropsRts) {
 
     device.SetInputs(0x20);
     const size_t before = device.Records().size();
-    ASSERT_EQ(S_OK, Transact(kReadTwo, reply, statistics));
-    EXPECT_EQ(kReadTwoReply, reply);
+    ASSERT_EQ(S_OK, Transact(kReadTwo));
+    EXPECT_EQ(kReadTwoReply, reply_);
     records = device.Records();
     ASSERT_EQ(before + 3, records.size());
     EXPECT_EQ(uint32_t(MODEM_LINES_WRITE), records[before + 1].kind);
@@ -507,7 +322,7 @@ TEST_F(SerialTest, CtsTimeOutFailsTheSendAndDropsRts) {
 }
 
 TEST_F(SerialTest, InterByteAndInterFrameDelaysSpaceTheWrites) {
-    Device &device = Plug(19, "silent");
+    RigDevice &device = Plug(19, "silent");
     Config().SetU32(param::SerialInterbyteDelayUs, 4000);
     Config().SetU32(param::SerialInterframeDelayMs, 60);
     CSerialPort &port = OpenPort(19);
@@ -545,7 +360,7 @@ TEST_F(SerialTest, SystemToggledRtsIsRefusedByWineWithAClearFailure) {
 }
 
 TEST_F(SerialTest, ParameterValuesOutsideTheTableFallBack) {
-    Device &device = Plug(21, "silent");
+    RigDevice &device = Plug(21, "silent");
     Config().SetU32(param::SerialDataBits, 5);
     Config().SetU32(param::SerialParity, 9);
     Config().SetU32(param::SerialStopBits, 7);
@@ -571,7 +386,7 @@ TEST_F(SerialTest, ParameterValuesOutsideTheTableFallBack) {
 }
 
 TEST_F(SerialTest, FarEndGoingAwayFailsReadsAndWrites) {
-    Device &device = Plug(22, "modbus");
+    RigDevice &device = Plug(22, "modbus");
     CSerialPort &port = OpenPort(22);
     device.Unplug();
     BYTE byte = 0;
@@ -584,13 +399,12 @@ TEST_F(SerialTest, FarEndGoingAwayFailsReadsAndWrites) {
 }
 
 TEST_F(SerialTest, InactivityDropReconnectsOnceTheDeviceIsBack) {
-    Device &device = Plug(23, "modbus");
+    RigDevice &device = Plug(23, "modbus");
     Config().SetI32(param::InactivityEnable, 1);
     Config().SetU32(param::InactivityPeriodSec, 1);
     Config().SetI32(param::RecoverEnable, 1);
     Config().SetU32(param::RecoverPeriodSec, 1);
-    ASSERT_EQ(S_OK, StartLink(23));
-    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
+    ASSERT_TRUE(Connected(23));
     device.Unplug();
     // Never reported lost; the inactivity drop closes it and the retries
     // fail while the device is away.
@@ -599,24 +413,17 @@ TEST_F(SerialTest, InactivityDropReconnectsOnceTheDeviceIsBack) {
     EXPECT_FALSE(host_->HasEvent(-1, 7));
     Plug(23, "modbus");
     ASSERT_TRUE(WaitUntil([&] { return host_->HasEvent(-1, 14); }));
-    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
-    TransactStatistics statistics = {};
-    Bytes reply;
-    ASSERT_EQ(S_OK, Transact(kReadTwo, reply, statistics));
-    EXPECT_EQ(kReadTwoReply, reply);
+    ASSERT_TRUE(Connected());
+    ASSERT_EQ(S_OK, Transact(kReadTwo));
+    EXPECT_EQ(kReadTwoReply, reply_);
 }
 
 TEST_F(SerialTest, StopWhileAReadIsPendingEndsWithThatRead) {
-    Device &device = Plug(24, "silent");
+    RigDevice &device = Plug(24, "silent");
     Config().SetU32(param::TimeoutMs, 1000);
-    ASSERT_EQ(S_OK, StartLink(24));
-    ASSERT_TRUE(WaitUntil([&] { return State() == LINK_CONNECTED; }));
+    ASSERT_TRUE(Connected(24));
     HRESULT result = S_OK;
-    TransactStatistics statistics = {};
-    SystemThread caller([&] {
-        Bytes reply;
-        result = Transact(kReadTwo, reply, statistics);
-    });
+    SystemThread caller([&] { result = Transact(kReadTwo); });
     // Once the request is on the line, the link thread waits for the reply.
     const bool written = WaitUntil([&] {
         const std::vector<modem_lines_record> records = device.Records();
@@ -629,7 +436,7 @@ TEST_F(SerialTest, StopWhileAReadIsPendingEndsWithThatRead) {
     caller.Join();
     ASSERT_TRUE(written);
     EXPECT_EQ(E_FAIL, result);
-    EXPECT_EQ(1u, statistics.receiveTimeouts);
+    EXPECT_EQ(1u, statistics_.receiveTimeouts);
     // The read ends after its own time-out (1000 ms + 2 bytes), not later.
     EXPECT_LE(took, 1000u + 2u + 1000u + 2000u);
 }
@@ -638,33 +445,11 @@ TEST_F(SerialTest, StopWhileAReadIsPendingEndsWithThatRead) {
 class SerialDriverTest : public DriverFixture {};
 
 TEST_F(SerialDriverTest, DriverStartsTheSerialLink) {
-    Device device(25, "modbus");
-    ASSERT_TRUE(device.Ready());
-    IIODriverInstance *driver = Instance();
-    StartWith(driver, LoggedSettings().String("IO.Type", "Serial").Int("IO.Serial.Port", 25));
-    auto status = [&] {
-        HValue value = HValue::Create();
-        DriverRequest request = HostTagRequest(HOST_TAG_LINK_STATUS, OP_READ_VALUE, value.get());
-        int32_t state = -1;
-        if (driver->IO(&request, value.get()) == S_OK) hvGetI32(value.get(), &state);
-        return state;
-    };
-    EXPECT_TRUE(WaitUntil([&] { return status() == 2; }));
-    std::vector<int> numbers;
-    EXPECT_TRUE(WaitUntil([&] {
-        HValue value = HValue::Create();
-        DriverRequest request = HostTagRequest(HOST_TAG_EVENTS, OP_READ_BLOCK, value.get(), 4, 4);
-        driver->IO(&request, value.get());
-        hvPosition position = nullptr;
-        for (HVALUE item = hvListFirst(value.get(), &position); item; item = hvListNext(value.get(), &position)) {
-            int32_t number = 0;
-            hvGetElementI32(item, 2, &number);
-            numbers.push_back(number);
-        }
-        return numbers.size() >= 4;
-    }));
-    EXPECT_EQ(std::vector<int>({1, 3, 4, 6}), numbers);
-    ASSERT_EQ(S_OK, driver->StopComm(0, 0, 0, 0));
+    RigDevice device(25, "modbus");
+    StartWith(Instance(), LoggedSettings().String("IO.Type", "Serial").Int("IO.Serial.Port", 25));
+    EXPECT_TRUE(WaitUntil([&] { return ReadNumber(0, HOST_TAG_LINK_STATUS) == LINK_CONNECTED; }));
+    EXPECT_TRUE(ConnectsAtOnce());
+    ASSERT_EQ(S_OK, Instance()->StopComm(0, 0, 0, 0));
     const std::vector<std::string> messages = Messages();
     EXPECT_TRUE(Contains(messages, "SERIAL\tOpening COM25:9600,8,NONE,1 ..."));
     EXPECT_TRUE(Contains(messages, "SERIAL\tPort opened!"));

@@ -3,8 +3,10 @@
 #pragma once
 
 #include "driver/ComUtil.h"
+#include "driver/ControlTags.h"
 #include "host/DriverLibrary.h"
 #include "tests/support/TestFiles.h"
+#include "tests/support/Waiting.h"
 #include "values/HValue.h"
 
 #include <gtest/gtest.h>
@@ -188,11 +190,55 @@ protected:
     }
     std::vector<std::string> Messages() const { return LogMessages(logPath_); }
     bool HasMessageMatching(const std::string &pattern) const { return ContainsMatching(Messages(), pattern); }
+    // Everything the events block has handed out so far, as "source,number,text".
+    const std::vector<std::string> &Events() {
+        HValue value = HValue::Create();
+        DriverRequest request = HostTagRequest(HOST_TAG_EVENTS, OP_READ_BLOCK, value.get(), 4, 4);
+        EXPECT_EQ(S_OK, Instance()->IO(&request, value.get()));
+        hvPosition position = nullptr;
+        for (HVALUE event = hvListFirst(value.get(), &position); event; event = hvListNext(value.get(), &position)) {
+            int32_t source = 0, number = 0;
+            const char *text = nullptr;
+            hvGetElementI32(event, 1, &source);
+            hvGetElementI32(event, 2, &number);
+            hvGetElementString(event, 3, &text);
+            events_.push_back(std::to_string(source) + "," + std::to_string(number) + "," + (text ? text : ""));
+        }
+        return events_;
+    }
+    bool WaitEvent(const std::string &event) {
+        return WaitUntil([&] { return Contains(Events(), event); });
+    }
+    // The events of a link that starts and connects at the first attempt.
+    bool ConnectsAtOnce() {
+        const std::vector<std::string> wanted = {"-1,1,Initializing physical layer...", "-1,3,Physical layer initialized!",
+                                                 "-1,4,Connecting physical layer...", "-1,6,Physical layer connected!"};
+        WaitUntil([&] { return Events().size() >= wanted.size(); });
+        EXPECT_EQ(wanted, events_);
+        return events_ == wanted;
+    }
+    // A validated read of the tag -1.0.n3.n4: its value, or -1 / "<failed>".
+    int32_t ReadNumber(int16_t n3, uint16_t n4) {
+        HValue value = HValue::Create();
+        int32_t number = -1;
+        if (ReadTag(n3, n4, value.get()) == S_OK) hvGetI32(value.get(), &number);
+        return number;
+    }
+    std::string ReadText(int16_t n3, uint16_t n4) {
+        HValue value = HValue::Create();
+        return ReadTag(n3, n4, value.get()) == S_OK ? StringOf(value.get()) : "<failed>";
+    }
+    HRESULT ReadTag(int16_t n3, uint16_t n4, HVALUE value) {
+        DriverRequest request = MakeRequest(OP_READ_VALUE, -1, 0, n3, n4, value);
+        request.flags = REQUEST_FLAG_VALIDATED;
+        return Instance()->IO(&request, value);
+    }
 
     TestDriverLibrary library_;
     ScratchDir scratch_;
     std::string logPath_ = scratch_.File("driver.log");
     ComPtr<IIODriverInstance> instance_;
+    std::vector<std::string> events_;
 };
 
 } // namespace quillon::test

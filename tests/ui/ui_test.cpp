@@ -10,6 +10,8 @@
 #include <functional>
 #include <map>
 #include <thread>
+#include <utility>
+#include <vector>
 
 using namespace quillon;
 using namespace quillon::test;
@@ -193,33 +195,6 @@ protected:
 // Non-empty and without IO.msTimeout, so the driver leaves it as it is.
 Settings Bare() { return Settings().String("VBScript.Code", ""); }
 
-TEST_F(SheetTest, EmptyStoreShowsEveryPagesDefaultsAndCancelWritesNothing) {
-    auto sheet = Open(Bare());
-    const unsigned before = hvGetCount(settings_.get());
-    for (int page = SCRIPT; page <= RAS; ++page) sheet->Show(page);
-    EXPECT_EQ(sheet->Text(SCRIPT, IDC_SCRIPT_TEXT), "");
-    EXPECT_EQ(sheet->Text(SETUP, IDC_SETUP_TYPE), "None");
-    EXPECT_EQ(sheet->Text(SETUP, IDC_SETUP_MODE), "Automatic (managed by the driver)");
-    EXPECT_EQ(sheet->Text(SETUP, IDC_SETUP_TIMEOUT), "0");
-    EXPECT_EQ(sheet->Text(SETUP, IDC_SETUP_RECOVER_PERIOD), "60");
-    EXPECT_EQ(sheet->Text(SETUP, IDC_SETUP_GIVE_UP_TRIES), "1");
-    EXPECT_FALSE(IsWindowVisible(sheet->Control(SETUP, IDC_SETUP_DEBUG)));
-    EXPECT_EQ(sheet->Text(SERIAL, IDC_SERIAL_PORT), "");
-    EXPECT_EQ(sheet->Text(SERIAL, IDC_SERIAL_BAUD), "");
-    EXPECT_EQ(sheet->Selection(SERIAL, IDC_SERIAL_DATA_BITS), CB_ERR);
-    EXPECT_EQ(sheet->Text(SERIAL, IDC_SERIAL_PARITY), "None");
-    EXPECT_EQ(sheet->Text(SERIAL, IDC_SERIAL_STOP_BITS), "1 stop bit");
-    EXPECT_EQ(sheet->Text(ETHERNET, IDC_ETH_TRANSPORT), "TCP/IP");
-    EXPECT_EQ(sheet->Text(ETHERNET, IDC_ETH_PING_TIMEOUT), "4000");
-    EXPECT_EQ(sheet->Text(ETHERNET, IDC_ETH_PING_TRIES), "1");
-    EXPECT_FALSE(sheet->Checked(ETHERNET, IDC_ETH_LOCAL_IP));
-    EXPECT_EQ(sheet->Text(ETHERNET, IDC_ETH_LOCAL_IP_LIST), "(All Interfaces)");
-    EXPECT_EQ(sheet->Text(MODEM, IDC_MODEM_LIST), "(default modem)");
-    EXPECT_EQ(sheet->Text(RAS, IDC_RAS_TIMEOUT), "0");
-    EXPECT_EQ(sheet->Close(PSBTN_CANCEL), E_FAIL);
-    EXPECT_EQ(hvGetCount(settings_.get()), before);
-}
-
 Settings Full() {
     return Settings()
         .String("VBScript.Code", "Sub OnRead(Request, Value)\r\nEnd Sub")
@@ -233,46 +208,75 @@ Settings Full() {
         .String("IO.RAS.ATCommand", "ATDT123").Int("IO.RAS.CommandTimeoutSec", 45);
 }
 
-TEST_F(SheetTest, StoredValuesShowAndEditsSurviveOk) {
-    auto sheet = Open(Full());
-    for (int page = SCRIPT; page <= RAS; ++page) sheet->Show(page);
-    EXPECT_EQ(sheet->Text(SCRIPT, IDC_SCRIPT_TEXT), "Sub OnRead(Request, Value)\r\nEnd Sub");
-    EXPECT_EQ(sheet->Text(SETUP, IDC_SETUP_TYPE), "Serial");
-    EXPECT_EQ(sheet->Text(SETUP, IDC_SETUP_TIMEOUT), "1500");
-    EXPECT_EQ(sheet->Selection(SETUP, IDC_SETUP_MODE), 1);
-    EXPECT_EQ(sheet->Text(SETUP, IDC_SETUP_LOG_FILE), "C:\\logs\\q.log");
-    EXPECT_EQ(sheet->Text(SERIAL, IDC_SERIAL_PORT), "COM3");
-    EXPECT_EQ(sheet->Text(SERIAL, IDC_SERIAL_BAUD), "19200");
-    EXPECT_EQ(sheet->Text(SERIAL, IDC_SERIAL_DATA_BITS), "7 data bits");
-    EXPECT_EQ(sheet->Text(SERIAL, IDC_SERIAL_PARITY), "Even");
-    EXPECT_EQ(sheet->Text(SERIAL, IDC_SERIAL_STOP_BITS), "2 stop bits");
-    EXPECT_EQ(sheet->Text(ETHERNET, IDC_ETH_TRANSPORT), "UDP/IP");
-    EXPECT_EQ(sheet->Text(ETHERNET, IDC_ETH_MAIN_IP), "127.0.0.1");
-    EXPECT_EQ(sheet->Text(ETHERNET, IDC_ETH_PING_TIMEOUT), "900");
-    // Not an installed modem (telephony has none here): no selection.
-    EXPECT_EQ(sheet->Selection(MODEM, IDC_MODEM_LIST), CB_ERR);
-    EXPECT_EQ(sheet->Text(MODEM, IDC_MODEM_NUMBER), "5551234");
-    EXPECT_EQ(sheet->Text(RAS, IDC_RAS_COMMAND), "ATDT123");
+// The pages' controls: the text each shows on an empty store (Bare) and on
+// Full(), the edit typed into it on Full() and the value OK then stores
+// (nullptr where a case does not look).
+struct Field {
+    int page, id;
+    const char *bare, *full;
+    const wchar_t *typed;
+    const char *name, *stored;
+};
+const Field kFields[] = {
+    {SCRIPT, IDC_SCRIPT_TEXT, "", "Sub OnRead(Request, Value)\r\nEnd Sub", L"' edited", "VBScript.Code", "' edited"},
+    {SETUP, IDC_SETUP_TYPE, "None", "Serial", nullptr, "IO.Type", "Serial"},
+    {SETUP, IDC_SETUP_MODE, "Automatic (managed by the driver)", nullptr, nullptr, nullptr, nullptr},
+    {SETUP, IDC_SETUP_TIMEOUT, "0", "1500", L"2500", "IO.TimeoutMs", "2500"},
+    {SETUP, IDC_SETUP_RECOVER_PERIOD, "60", nullptr, nullptr, nullptr, nullptr},
+    {SETUP, IDC_SETUP_GIVE_UP_TRIES, "1", nullptr, nullptr, nullptr, nullptr},
+    {SETUP, IDC_SETUP_LOG_FILE, nullptr, "C:\\logs\\q.log", nullptr, nullptr, nullptr},
+    {SERIAL, IDC_SERIAL_PORT, "", "COM3", L"com12", "IO.Serial.Port", "12"},
+    {SERIAL, IDC_SERIAL_BAUD, "", "19200", nullptr, nullptr, nullptr},
+    {SERIAL, IDC_SERIAL_DATA_BITS, nullptr, "7 data bits", nullptr, nullptr, nullptr},
+    {SERIAL, IDC_SERIAL_PARITY, "None", "Even", nullptr, "IO.Serial.Parity", "1"},  // Odd, chosen below
+    {SERIAL, IDC_SERIAL_STOP_BITS, "1 stop bit", "2 stop bits", nullptr, "IO.Serial.StopBits", "2"},
+    {ETHERNET, IDC_ETH_TRANSPORT, "TCP/IP", "UDP/IP", nullptr, "IO.Ethernet.Transport", "UDP"},
+    {ETHERNET, IDC_ETH_MAIN_IP, nullptr, "127.0.0.1", nullptr, nullptr, nullptr},
+    {ETHERNET, IDC_ETH_MAIN_PORT, nullptr, nullptr, L"5020", "IO.Ethernet.MainPort", "5020"},
+    {ETHERNET, IDC_ETH_PING_TIMEOUT, "4000", "900", nullptr, nullptr, nullptr},
+    {ETHERNET, IDC_ETH_PING_TRIES, "1", nullptr, nullptr, nullptr, nullptr},
+    {ETHERNET, IDC_ETH_LOCAL_IP_LIST, "(All Interfaces)", nullptr, nullptr, nullptr, nullptr},
+    // Not an installed modem (telephony has none here): stored as it was.
+    {MODEM, IDC_MODEM_LIST, "(default modem)", nullptr, nullptr, "IO.TAPI.ModemID", "I77"},
+    {MODEM, IDC_MODEM_NUMBER, nullptr, "5551234", L"777", "IO.TAPI.PhoneNumber", "777"},
+    {RAS, IDC_RAS_TIMEOUT, "0", nullptr, L"30", "IO.RAS.CommandTimeoutSec", "30"},
+    {RAS, IDC_RAS_COMMAND, nullptr, "ATDT123", nullptr, nullptr, nullptr},
+};
 
-    sheet->Type(SCRIPT, IDC_SCRIPT_TEXT, L"' edited");
-    sheet->Type(SETUP, IDC_SETUP_TIMEOUT, L"2500");
-    sheet->Type(SERIAL, IDC_SERIAL_PORT, L"com12");
-    sheet->Choose(SERIAL, IDC_SERIAL_PARITY, 2);
-    sheet->Type(ETHERNET, IDC_ETH_MAIN_PORT, L"5020");
-    sheet->Type(MODEM, IDC_MODEM_NUMBER, L"777");
-    sheet->Type(RAS, IDC_RAS_TIMEOUT, L"30");
-    EXPECT_EQ(sheet->Close(PSBTN_OK), S_OK);
-    EXPECT_EQ(Value("VBScript.Code"), "' edited");
-    EXPECT_EQ(Value("IO.TimeoutMs"), "2500");
-    EXPECT_EQ(Value("IO.Serial.Port"), "12");
-    EXPECT_EQ(Value("IO.Serial.Parity"), "1");  // Odd
-    EXPECT_EQ(Value("IO.Serial.StopBits"), "2");
-    EXPECT_EQ(Value("IO.Type"), "Serial");
-    EXPECT_EQ(Value("IO.Ethernet.MainPort"), "5020");
-    EXPECT_EQ(Value("IO.Ethernet.Transport"), "UDP");
-    EXPECT_EQ(Value("IO.TAPI.ModemID"), "I77");  // left as it was, not CB_ERR
-    EXPECT_EQ(Value("IO.TAPI.PhoneNumber"), "777");
-    EXPECT_EQ(Value("IO.RAS.CommandTimeoutSec"), "30");
+// Every page on an empty store (Cancel then writes nothing) and on stored
+// values (edits then survive OK).
+TEST_F(SheetTest, EveryPageShowsItsStoreAndKeepsEditsOnlyOnOk) {
+    for (bool full : {false, true}) {
+        auto sheet = Open(full ? Full() : Bare());
+        const unsigned before = hvGetCount(settings_.get());
+        for (int page = SCRIPT; page <= RAS; ++page) sheet->Show(page);
+        for (const Field &field : kFields) {
+            const char *text = full ? field.full : field.bare;
+            if (text) {
+                EXPECT_EQ(sheet->Text(field.page, field.id), text) << "control " << field.id;
+            }
+        }
+        if (!full) {
+            EXPECT_FALSE(IsWindowVisible(sheet->Control(SETUP, IDC_SETUP_DEBUG)));
+            EXPECT_EQ(sheet->Selection(SERIAL, IDC_SERIAL_DATA_BITS), CB_ERR);
+            EXPECT_FALSE(sheet->Checked(ETHERNET, IDC_ETH_LOCAL_IP));
+            EXPECT_EQ(sheet->Close(PSBTN_CANCEL), E_FAIL);
+            EXPECT_EQ(hvGetCount(settings_.get()), before);
+            continue;
+        }
+        EXPECT_EQ(sheet->Selection(SETUP, IDC_SETUP_MODE), 1);
+        EXPECT_EQ(sheet->Selection(MODEM, IDC_MODEM_LIST), CB_ERR);
+        for (const Field &field : kFields) {
+            if (field.typed) sheet->Type(field.page, field.id, field.typed);
+        }
+        sheet->Choose(SERIAL, IDC_SERIAL_PARITY, 2);
+        EXPECT_EQ(sheet->Close(PSBTN_OK), S_OK);
+        for (const Field &field : kFields) {
+            if (field.name) {
+                EXPECT_EQ(Value(field.name), field.stored) << field.name;
+            }
+        }
+    }
 }
 
 TEST_F(SheetTest, CancelDiscardsEditsOfEveryPageThroughTheExport) {
@@ -295,6 +299,44 @@ TEST_F(SheetTest, CancelDiscardsEditsOfEveryPageThroughTheExport) {
     EXPECT_EQ(sheet->Close(PSBTN_OK), S_OK);
     EXPECT_EQ(Stored(settings.get(), "VBScript.Code"), "Sub OnRead(Request, Value)\r\nEnd Sub");
 }
+
+// Controls that follow others on their page: on a page, clicks (index -1)
+// and choices made in turn, then the controls enabled and disabled.
+struct Step {
+    int page;
+    std::vector<std::pair<int, int>> actions;
+    std::vector<int> enabled, disabled;
+};
+const Step kDependentControls[] = {
+    // Serial handshaking: RTS toggle and wait-for-CTS.
+    {SETUP, {{IDC_SETUP_TYPE, 1}}, {}, {}},
+    {SERIAL, {}, {}, {IDC_SERIAL_WAIT_CTS}},
+    {SERIAL, {{IDC_SERIAL_RTS, 2}},
+     {IDC_SERIAL_WAIT_CTS, IDC_SERIAL_DELAY_BEFORE, IDC_SERIAL_DELAY_AFTER_LABEL, IDC_SERIAL_DELAY_BEFORE_UNIT},
+     {IDC_SERIAL_CTS_TIMEOUT}},
+    {SERIAL, {{IDC_SERIAL_WAIT_CTS, -1}}, {IDC_SERIAL_CTS_TIMEOUT, IDC_SERIAL_CTS_LABEL, IDC_SERIAL_CTS_UNIT},
+     {IDC_SERIAL_DELAY_BEFORE, IDC_SERIAL_DELAY_AFTER, IDC_SERIAL_DELAY_AFTER_UNIT}},
+    // Ethernet: listening against connecting, backup, ping, local ports.
+    {SETUP, {{IDC_SETUP_TYPE, 4}}, {}, {}},
+    {ETHERNET, {}, {}, {IDC_ETH_BACKUP_IP, IDC_ETH_PING_GROUP, IDC_ETH_MAIN_LOCAL_PORT}},
+    {ETHERNET, {{IDC_ETH_BACKUP, -1}, {IDC_ETH_PING, -1}, {IDC_ETH_MAIN_LOCAL, -1}},
+     {IDC_ETH_BACKUP_GROUP, IDC_ETH_BACKUP_IP, IDC_ETH_BACKUP_PORT_LABEL, IDC_ETH_BACKUP_LOCAL, IDC_ETH_PING_GROUP,
+      IDC_ETH_PING_TIMEOUT, IDC_ETH_PING_TRIES_LABEL, IDC_ETH_MAIN_LOCAL_PORT},
+     {IDC_ETH_BACKUP_LOCAL_PORT, IDC_ETH_LISTEN_PORT}},
+    {ETHERNET, {{IDC_ETH_LISTEN, -1}}, {IDC_ETH_LISTEN_PORT, IDC_ETH_SHARE, IDC_ETH_LOCAL_IP},
+     {IDC_ETH_MAIN_GROUP, IDC_ETH_MAIN_IP, IDC_ETH_BACKUP, IDC_ETH_BACKUP_IP, IDC_ETH_PING, IDC_ETH_PING_TIMEOUT,
+      IDC_ETH_LOCAL_IP_LIST}},
+    {ETHERNET, {{IDC_ETH_LOCAL_IP, -1}}, {IDC_ETH_LOCAL_IP_LIST}, {}},
+    // Setup: manual mode, retry, give up, log, inactivity.
+    {SETUP, {}, {}, {IDC_SETUP_RECOVER_PERIOD}},
+    {SETUP, {{IDC_SETUP_RECOVER, -1}}, {IDC_SETUP_RECOVER_PERIOD, IDC_SETUP_RECOVER_LABEL, IDC_SETUP_GIVE_UP},
+     {IDC_SETUP_GIVE_UP_TRIES}},
+    {SETUP, {{IDC_SETUP_GIVE_UP, -1}}, {IDC_SETUP_GIVE_UP_TRIES, IDC_SETUP_GIVE_UP_LABEL}, {}},
+    {SETUP, {{IDC_SETUP_MODE, 1}}, {},
+     {IDC_SETUP_RECOVER, IDC_SETUP_RECOVER_PERIOD, IDC_SETUP_GIVE_UP, IDC_SETUP_GIVE_UP_TRIES, IDC_SETUP_LOG_FILE}},
+    {SETUP, {{IDC_SETUP_LOG, -1}}, {IDC_SETUP_LOG_FILE, IDC_SETUP_INACTIVITY}, {IDC_SETUP_INACTIVITY_LABEL}},
+    {SETUP, {{IDC_SETUP_INACTIVITY, -1}}, {IDC_SETUP_INACTIVITY_PERIOD}, {}},
+};
 
 TEST_F(SheetTest, LinkTypeDecidesWhichControlsOfTheLinkPagesAreEnabled) {
     auto sheet = Open(Bare());
@@ -320,63 +362,15 @@ TEST_F(SheetTest, LinkTypeDecidesWhichControlsOfTheLinkPagesAreEnabled) {
         for (int id : {IDC_RAS_COMMAND, IDC_RAS_TIMEOUT, IDC_RAS_COMMAND_LABEL})
             EXPECT_EQ(sheet->Enabled(RAS, id), type == 4) << id;
     }
-    // Serial handshaking: RTS toggle and wait-for-CTS.
-    sheet->Show(SETUP);
-    sheet->Choose(SETUP, IDC_SETUP_TYPE, 1);
-    sheet->Show(SERIAL);
-    EXPECT_FALSE(sheet->Enabled(SERIAL, IDC_SERIAL_WAIT_CTS));
-    sheet->Choose(SERIAL, IDC_SERIAL_RTS, 2);
-    EXPECT_TRUE(sheet->Enabled(SERIAL, IDC_SERIAL_WAIT_CTS));
-    EXPECT_FALSE(sheet->Enabled(SERIAL, IDC_SERIAL_CTS_TIMEOUT));
-    for (int id : {IDC_SERIAL_DELAY_BEFORE, IDC_SERIAL_DELAY_AFTER_LABEL, IDC_SERIAL_DELAY_BEFORE_UNIT})
-        EXPECT_TRUE(sheet->Enabled(SERIAL, id));
-    sheet->Click(SERIAL, IDC_SERIAL_WAIT_CTS);
-    for (int id : {IDC_SERIAL_CTS_TIMEOUT, IDC_SERIAL_CTS_LABEL, IDC_SERIAL_CTS_UNIT})
-        EXPECT_TRUE(sheet->Enabled(SERIAL, id));
-    for (int id : {IDC_SERIAL_DELAY_BEFORE, IDC_SERIAL_DELAY_AFTER, IDC_SERIAL_DELAY_AFTER_UNIT})
-        EXPECT_FALSE(sheet->Enabled(SERIAL, id));
-    // Ethernet: listening against connecting, backup, ping, local ports.
-    sheet->Show(SETUP);
-    sheet->Choose(SETUP, IDC_SETUP_TYPE, 4);
-    sheet->Show(ETHERNET);
-    EXPECT_FALSE(sheet->Enabled(ETHERNET, IDC_ETH_BACKUP_IP));
-    EXPECT_FALSE(sheet->Enabled(ETHERNET, IDC_ETH_PING_GROUP));
-    EXPECT_FALSE(sheet->Enabled(ETHERNET, IDC_ETH_MAIN_LOCAL_PORT));
-    sheet->Click(ETHERNET, IDC_ETH_BACKUP);
-    sheet->Click(ETHERNET, IDC_ETH_PING);
-    sheet->Click(ETHERNET, IDC_ETH_MAIN_LOCAL);
-    for (int id : {IDC_ETH_BACKUP_GROUP, IDC_ETH_BACKUP_IP, IDC_ETH_BACKUP_PORT_LABEL, IDC_ETH_BACKUP_LOCAL,
-                   IDC_ETH_PING_GROUP, IDC_ETH_PING_TIMEOUT, IDC_ETH_PING_TRIES_LABEL, IDC_ETH_MAIN_LOCAL_PORT})
-        EXPECT_TRUE(sheet->Enabled(ETHERNET, id)) << id;
-    EXPECT_FALSE(sheet->Enabled(ETHERNET, IDC_ETH_BACKUP_LOCAL_PORT));
-    EXPECT_FALSE(sheet->Enabled(ETHERNET, IDC_ETH_LISTEN_PORT));
-    sheet->Click(ETHERNET, IDC_ETH_LISTEN);
-    for (int id : {IDC_ETH_LISTEN_PORT, IDC_ETH_SHARE, IDC_ETH_LOCAL_IP}) EXPECT_TRUE(sheet->Enabled(ETHERNET, id));
-    for (int id : {IDC_ETH_MAIN_GROUP, IDC_ETH_MAIN_IP, IDC_ETH_BACKUP, IDC_ETH_BACKUP_IP, IDC_ETH_PING,
-                   IDC_ETH_PING_TIMEOUT, IDC_ETH_LOCAL_IP_LIST})
-        EXPECT_FALSE(sheet->Enabled(ETHERNET, id)) << id;
-    sheet->Click(ETHERNET, IDC_ETH_LOCAL_IP);
-    EXPECT_TRUE(sheet->Enabled(ETHERNET, IDC_ETH_LOCAL_IP_LIST));
-    // Setup: manual mode, retry, give up, log, inactivity.
-    sheet->Show(SETUP);
-    EXPECT_FALSE(sheet->Enabled(SETUP, IDC_SETUP_RECOVER_PERIOD));
-    sheet->Click(SETUP, IDC_SETUP_RECOVER);
-    for (int id : {IDC_SETUP_RECOVER_PERIOD, IDC_SETUP_RECOVER_LABEL, IDC_SETUP_GIVE_UP})
-        EXPECT_TRUE(sheet->Enabled(SETUP, id));
-    EXPECT_FALSE(sheet->Enabled(SETUP, IDC_SETUP_GIVE_UP_TRIES));
-    sheet->Click(SETUP, IDC_SETUP_GIVE_UP);
-    EXPECT_TRUE(sheet->Enabled(SETUP, IDC_SETUP_GIVE_UP_TRIES));
-    EXPECT_TRUE(sheet->Enabled(SETUP, IDC_SETUP_GIVE_UP_LABEL));
-    sheet->Choose(SETUP, IDC_SETUP_MODE, 1);
-    for (int id : {IDC_SETUP_RECOVER, IDC_SETUP_RECOVER_PERIOD, IDC_SETUP_GIVE_UP, IDC_SETUP_GIVE_UP_TRIES})
-        EXPECT_FALSE(sheet->Enabled(SETUP, id));
-    EXPECT_FALSE(sheet->Enabled(SETUP, IDC_SETUP_LOG_FILE));
-    sheet->Click(SETUP, IDC_SETUP_LOG);
-    EXPECT_TRUE(sheet->Enabled(SETUP, IDC_SETUP_LOG_FILE));
-    EXPECT_TRUE(sheet->Enabled(SETUP, IDC_SETUP_INACTIVITY));
-    EXPECT_FALSE(sheet->Enabled(SETUP, IDC_SETUP_INACTIVITY_LABEL));
-    sheet->Click(SETUP, IDC_SETUP_INACTIVITY);
-    EXPECT_TRUE(sheet->Enabled(SETUP, IDC_SETUP_INACTIVITY_PERIOD));
+    for (const Step &step : kDependentControls) {
+        if (sheet->Current() != sheet->Page(step.page)) sheet->Show(step.page);
+        for (const auto &[id, index] : step.actions) {
+            if (index < 0) sheet->Click(step.page, id);
+            else sheet->Choose(step.page, id, index);
+        }
+        for (int id : step.enabled) EXPECT_TRUE(sheet->Enabled(step.page, id)) << id;
+        for (int id : step.disabled) EXPECT_FALSE(sheet->Enabled(step.page, id)) << id;
+    }
     EXPECT_EQ(sheet->Close(PSBTN_OK), S_OK);
     EXPECT_EQ(Value("IO.ConnectionMode"), "1");
     EXPECT_EQ(Value("IO.Type"), "RAS");
