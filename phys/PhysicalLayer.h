@@ -88,6 +88,17 @@ protected:
         ~IInputCounter() = default;
     };
     void SetInputCounter(IInputCounter *counter) { inputCounter_ = counter; }
+    // A link that can wait for arriving bytes in one call of the system says
+    // so here: a reader's wait then ends as they arrive, not at its next look.
+    struct IInputWaiter {
+        // Waits at most ms until received bytes wait to be read; the number
+        // waiting (0 when none).
+        virtual DWORD AwaitInput(DWORD ms) = 0;
+
+    protected:
+        ~IInputWaiter() = default;
+    };
+    void SetInputWaiter(IInputWaiter *waiter) { inputWaiter_ = waiter; }
 
     IIOHost *Host() const { return host_; }
     DWORD ReceiveTimeoutMs() const { return receiveTimeoutMs_; }
@@ -176,6 +187,7 @@ private:
     std::unique_ptr<CRequestManager> requests_;
     LinkControl control_{*this};
     IInputCounter *inputCounter_ = nullptr;
+    IInputWaiter *inputWaiter_ = nullptr;
 };
 
 } // namespace quillon
