@@ -22,11 +22,6 @@ constexpr DWORD kWaitRequest = WAIT_OBJECT_0 + 1;
 // A reader waiting for input looks at the link this often: a link need not
 // signal arriving bytes.
 constexpr DWORD kInputLookMs = 2;
-// After a transaction the link thread waits this long for the next one
-// before it looks after its messages and the link, but never defers them
-// longer than the limit.
-constexpr DWORD kFollowingWaitMs = 1;
-constexpr ULONGLONG kFollowingLimitMs = 50;
 // A link that waits for input itself is asked for at most this long at a
 // time.
 constexpr DWORD kAwaitSliceMs = 20;
@@ -293,10 +288,8 @@ bool CPhysicalLayer::Pass(const HANDLE *waitSet, DWORD waitCount) {
     DispatchMessages();
     Poll();
     if (MsgWaitForMultipleObjectsEx(waitCount, waitSet, waitMs, QS_ALLINPUT, MWMO_ALERTABLE | MWMO_INPUTAVAILABLE) ==
-        kWaitRequest) {
+        kWaitRequest)
         ServeRequest();
-        ServeFollowingRequests();
-    }
     return true;
 }
 
@@ -434,18 +427,6 @@ void CPhysicalLayer::ServeRequest() {
         ExecutePending();
     else
         requests_->CancelPending();
-}
-
-void CPhysicalLayer::ServeFollowingRequests() {
-    // A caller that reads tag after tag posts its next record soon after the
-    // last one ended, sooner than a pass takes the thread's messages and
-    // waits again (under Wine each of those calls costs as much as a
-    // hand-over): such records are served first, the pass's work waits.
-    const ULONGLONG start = GetTickCount64();
-    while (running_ && GetTickCount64() - start < kFollowingLimitMs) {
-        if (WaitForSingleObject(requests_->RequestEvent(), kFollowingWaitMs) != WAIT_OBJECT_0) return;
-        ServeRequest();
-    }
 }
 
 void CPhysicalLayer::ExecutePending() {

@@ -154,8 +154,6 @@ private:
     void DispatchMessages();
     bool RecentlyAttempted() const;
     void ServeRequest();
-    // Serves the records that follow a served one closely.
-    void ServeFollowingRequests();
     void ExecutePending();
     HRESULT ExecuteOwn(TransactionRecord *record);
     HRESULT Execute(TransactionRecord *record);
