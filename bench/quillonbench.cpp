@@ -490,9 +490,11 @@ constexpr int32_t kFirstRegister = 0x1000;
 // The same exchange in a script: the request is built once, each read sends
 // it, checks the answer's header and puts the registers into the value.
 // With stored, the answer is a copy kept since the start instead: the
-// script's own share of a read.
+// script's own share of a read. The registers' array is the script's own,
+// not the procedure's: Wine's engine loses a procedure's fixed-size array
+// (Dim a(9)) on every call, about 250 bytes, which figure 7 would count.
 std::string TcpScript(bool stored) {
-    return std::string("Dim L, Ask, Stored\r\n"
+    return std::string("Dim L, Ask, Stored, registers(9)\r\n"
                        "Sub OnStart\r\n"
                        "    Set L = QuillonLink\r\n"
                        "    Ask = L.Bytes(\"00 01 00 00 00 06 01 03 00 00 00 0A\")\r\n"
@@ -500,7 +502,7 @@ std::string TcpScript(bool stored) {
                        "10 05 10 06 10 07 10 08 10 09\")\r\n"
                        "End Sub\r\n"
                        "Sub OnRead(Request, Value)\r\n"
-                       "    Dim answer, registers(9), i\r\n"
+                       "    Dim answer, i\r\n"
                        "    answer = ") +
            (stored ? "Stored" : "L.Transact(Ask, 29)") +
            "\r\n"
@@ -518,13 +520,13 @@ std::string TcpScript(bool stored) {
 // Modbus RTU: the same read of unit 1 with its CRC; the answer is unit,
 // function, byte count, 20 bytes of data and the CRC: 25 bytes.
 const char kRtuScript[] =
-    "Dim L, Ask\r\n"
+    "Dim L, Ask, registers(9)\r\n"
     "Sub OnStart\r\n"
     "    Set L = QuillonLink\r\n"
     "    Ask = L.Bytes(\"01 03 00 00 00 0A C5 CD\")\r\n"
     "End Sub\r\n"
     "Sub OnRead(Request, Value)\r\n"
-    "    Dim answer, registers(9), i\r\n"
+    "    Dim answer, i\r\n"
     "    answer = L.Transact(Ask, 25)\r\n"
     "    If L.Crc16(answer) <> 0 Or answer(1) <> 3 Or answer(2) <> 20 Then\r\n"
     "        Request.FailRequest\r\n"
