@@ -285,11 +285,16 @@ bool CPhysicalLayer::Pass(const HANDLE *waitSet, DWORD waitCount) {
         if (!Retry()) return false;
     }
 
-    DispatchMessages();
+    // Right after a transaction the queue holds nothing new as a rule (an
+    // exchange on a socket takes its notice off it), and under Wine looking
+    // costs as much as handing the next transaction over: a message that came
+    // meanwhile ends the wait below at once and is dispatched in the next pass.
+    if (!servedLast_) DispatchMessages();
     Poll();
-    if (MsgWaitForMultipleObjectsEx(waitCount, waitSet, waitMs, QS_ALLINPUT, MWMO_ALERTABLE | MWMO_INPUTAVAILABLE) ==
-        kWaitRequest)
-        ServeRequest();
+    const DWORD woken =
+        MsgWaitForMultipleObjectsEx(waitCount, waitSet, waitMs, QS_ALLINPUT, MWMO_ALERTABLE | MWMO_INPUTAVAILABLE);
+    servedLast_ = woken == kWaitRequest;
+    if (servedLast_) ServeRequest();
     return true;
 }
 

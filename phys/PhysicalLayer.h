@@ -180,6 +180,8 @@ private:
     bool connected_ = false;
     // Set by the link thread while it executes a transaction.
     bool executing_ = false;
+    // The last pass's wait ended for a transaction (link thread only).
+    bool servedLast_ = false;
     bool attempted_ = false;
     volatile LONG bytesSent_ = 0;
     volatile LONG bytesReceived_ = 0;

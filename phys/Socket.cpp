@@ -621,10 +621,14 @@ size_t CSocket::AwaitInput(DWORD ms) {
     }
     if (woken != WAIT_OBJECT_0 + 1) return 0;
     FillQueue(1);
-    if (queue_.Size() == 0) {
+    MSG message;
+    if (queue_.Size() > 0) {
+        // The notice of these bytes has served: taken off the queue here, so
+        // that the link thread need not look at it after the exchange.
+        PeekMessageW(&message, window_, NotifyMessage, NotifyMessage, PM_REMOVE);
+    } else {
         // Another message, or the notice of bytes that were read already:
         // taken off the queue so that the next wait does not end at once.
-        MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE) && message.message != WM_QUIT)
             DispatchMessageW(&message);
     }
