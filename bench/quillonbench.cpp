@@ -1,9 +1,17 @@
 // quillonbench: times the script driver's request road and script start
 // against the same work done directly through Active Scripting, and checks
-// that a million requests leave memory and handles where they were.
+// that a million requests leave memory and handles where they were. With a
+// Modbus TCP server on loopback (and a Modbus RTU slave on a COM port) it
+// also times a script's exchange over the driver's link against the bare
+// exchange plus one hand-over between two threads, counts serial reads per
+// second, and checks memory and handles over many link reads.
 //
 // The driver is loaded like a host loads it (LoadLibrary, GetProcAddress)
 // from beside this program; COM is initialised on the calling thread.
+// Winsock's header must come before windows.h.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
 #include "driver/ComUtil.h"
 #include "host/DriverLibrary.h"
 #include "values/HValue.h"
@@ -262,21 +270,33 @@ std::string LongScript(unsigned lines, unsigned linesPerFunction) {
 
 std::wstring Wide(const std::string &text) { return std::wstring(text.begin(), text.end()); }
 
-HValue MakeSettings(const std::string &script, bool log, const std::string &logFile) {
-    const std::pair<const char *, std::string> strings[] = {
-        {"IO.Type", "None"}, {"IO.Log.Filename", logFile}, {"VBScript.Code", script}};
+// One configuration parameter: a text, or a number when text is null.
+struct Parameter {
+    const char *name;
+    const char *text;
+    int32_t number;
+};
+
+HValue MakeSettings(const std::vector<Parameter> &parameters) {
     HValue settings = HValue::Create();
-    const unsigned count = 1 + 2 * (3 + 1);
-    hvSetType(settings.get(), HV_ARRAY | HV_HVAL, count);
+    hvSetType(settings.get(), HV_ARRAY | HV_HVAL, static_cast<unsigned>(1 + 2 * parameters.size()));
     hvSetElementString(settings.get(), 0, "Generic Config Data v1.00");
     unsigned index = 1;
-    for (const auto &parameter : strings) {
-        hvSetElementString(settings.get(), index++, parameter.first);
-        hvSetElementString(settings.get(), index++, parameter.second.c_str());
+    for (const Parameter &parameter : parameters) {
+        hvSetElementString(settings.get(), index++, parameter.name);
+        if (parameter.text)
+            hvSetElementString(settings.get(), index++, parameter.text);
+        else
+            hvSetElementI32(settings.get(), index++, parameter.number);
     }
-    hvSetElementString(settings.get(), index++, "IO.Log.Enable");
-    hvSetElementI32(settings.get(), index++, log ? 1 : 0);
     return settings;
+}
+
+HValue MakeSettings(const std::string &script, bool log, const std::string &logFile) {
+    return MakeSettings({{"IO.Type", "None", 0},
+                         {"IO.Log.Filename", logFile.c_str(), 0},
+                         {"VBScript.Code", script.c_str(), 0},
+                         {"IO.Log.Enable", nullptr, log ? 1 : 0}});
 }
 
 class Driver {
@@ -299,6 +319,13 @@ public:
         if (result != 1) Fail("drvStartComm of the long script failed", E_FAIL);
         return elapsed;
     }
+    // Starts on a link: the script's reads fail until it is connected.
+    void StartLinked(const std::vector<Parameter> &parameters) {
+        HValue settings = MakeSettings(parameters);
+        library_.setSettingsHandle(settings.get());
+        if (library_.startComm(0, 0, 0, 0) != 1) Fail("drvStartComm on the link failed", E_FAIL);
+        Validate();
+    }
     void Stop() { library_.stopComm(0, 0, 0, 0); }
 
     long Read() {
@@ -307,6 +334,8 @@ public:
         hvGetI32(value_.get(), &answer);
         return answer;
     }
+    bool TryRead() { return library_.io(&request_, value_.get()) == 1; }
+    HVALUE Value() const { return value_.get(); }
 
 private:
     void Validate() {
@@ -447,16 +476,231 @@ unsigned BatchSize(double secondsPerCall) {
     return static_cast<unsigned>(std::max(1000.0, std::min(calls, 200000.0)));
 }
 
+// ---------------------------------------------------------------------------
+// Reads over the driver's link
+
+// Modbus TCP: read 10 holding registers from 0 of unit 1 (transaction 1).
+// The answer repeats the header with its own length, then function 3, 20
+// bytes of data: registers 0x1000 to 0x1009 on the bench's server.
+const BYTE kTcpRequest[12] = {0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x0A};
+constexpr int kTcpAnswerLength = 29;
+constexpr unsigned kRegisterCount = 10;
+constexpr int32_t kFirstRegister = 0x1000;
+
+// The same exchange in a script: the request is built once, each read sends
+// it, checks the answer's header and puts the registers into the value.
+// With stored, the answer is a copy kept since the start instead: the
+// script's own share of a read. The registers' array is the script's own,
+// not the procedure's: Wine's engine loses a procedure's fixed-size array
+// (Dim a(9)) on every call, about 250 bytes, which figure 7 would count.
+std::string TcpScript(bool stored) {
+    return std::string("Dim L, Ask, Stored, registers(9)\r\n"
+                       "Sub OnStart\r\n"
+                       "    Set L = QuillonLink\r\n"
+                       "    Ask = L.Bytes(\"00 01 00 00 00 06 01 03 00 00 00 0A\")\r\n"
+                       "    Stored = L.Bytes(\"00 01 00 00 00 17 01 03 14 10 00 10 01 10 02 10 03 10 04 "
+                       "10 05 10 06 10 07 10 08 10 09\")\r\n"
+                       "End Sub\r\n"
+                       "Sub OnRead(Request, Value)\r\n"
+                       "    Dim answer, i\r\n"
+                       "    answer = ") +
+           (stored ? "Stored" : "L.Transact(Ask, 29)") +
+           "\r\n"
+           "    If answer(0) <> 0 Or answer(1) <> 1 Or answer(7) <> 3 Or answer(8) <> 20 Then\r\n"
+           "        Request.FailRequest\r\n"
+           "        Exit Sub\r\n"
+           "    End If\r\n"
+           "    For i = 0 To 9\r\n"
+           "        registers(i) = L.GetUInt16(answer, 9 + 2 * i)\r\n"
+           "    Next\r\n"
+           "    Value.Value = registers\r\n"
+           "End Sub\r\n";
+}
+
+// Modbus RTU: the same read of unit 1 with its CRC; the answer is unit,
+// function, byte count, 20 bytes of data and the CRC: 25 bytes.
+const char kRtuScript[] =
+    "Dim L, Ask, registers(9)\r\n"
+    "Sub OnStart\r\n"
+    "    Set L = QuillonLink\r\n"
+    "    Ask = L.Bytes(\"01 03 00 00 00 0A C5 CD\")\r\n"
+    "End Sub\r\n"
+    "Sub OnRead(Request, Value)\r\n"
+    "    Dim answer, i\r\n"
+    "    answer = L.Transact(Ask, 25)\r\n"
+    "    If L.Crc16(answer) <> 0 Or answer(1) <> 3 Or answer(2) <> 20 Then\r\n"
+    "        Request.FailRequest\r\n"
+    "        Exit Sub\r\n"
+    "    End If\r\n"
+    "    For i = 0 To 9\r\n"
+    "        registers(i) = L.GetUInt16(answer, 3 + 2 * i)\r\n"
+    "    Next\r\n"
+    "    Value.Value = registers\r\n"
+    "End Sub\r\n";
+
+// How long a link may take to connect and answer its first read.
+constexpr double kConnectSeconds = 20;
+
+struct WinsockUse {
+    WinsockUse() {
+        WSADATA data;
+        started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }
+    ~WinsockUse() {
+        if (started) WSACleanup();
+    }
+    bool started = false;
+};
+
+// The least client of the same exchange: one blocking socket, connected
+// once, then a send of the request and receives until the whole answer.
+class BareModbusClient {
+public:
+    explicit BareModbusClient(uint16_t port) {
+        socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (socket_ == INVALID_SOCKET) Fail("cannot make a socket", HRESULT_FROM_WIN32(WSAGetLastError()));
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(socket_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+            Fail("cannot connect to the Modbus TCP server", HRESULT_FROM_WIN32(WSAGetLastError()));
+        // As the driver's socket does: every frame leaves at once.
+        const BOOL on = TRUE;
+        setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on), sizeof on);
+    }
+    ~BareModbusClient() { closesocket(socket_); }
+    BareModbusClient(const BareModbusClient &) = delete;
+    BareModbusClient &operator=(const BareModbusClient &) = delete;
+
+    void Exchange() {
+        if (send(socket_, reinterpret_cast<const char *>(kTcpRequest), sizeof kTcpRequest, 0) != sizeof kTcpRequest)
+            Fail("the bare send failed", HRESULT_FROM_WIN32(WSAGetLastError()));
+        int got = 0;
+        while (got < kTcpAnswerLength) {
+            const int count = recv(socket_, answer_ + got, kTcpAnswerLength - got, 0);
+            if (count <= 0) Fail("the bare receive failed", HRESULT_FROM_WIN32(WSAGetLastError()));
+            got += count;
+        }
+        if (answer_[7] != 3 || answer_[8] != 2 * kRegisterCount) Fail("the server's answer is not a read", E_FAIL);
+    }
+    // Register i of the last answer.
+    int32_t Register(unsigned i) const {
+        return (static_cast<BYTE>(answer_[9 + 2 * i]) << 8) | static_cast<BYTE>(answer_[10 + 2 * i]);
+    }
+
+private:
+    SOCKET socket_ = INVALID_SOCKET;
+    char answer_[kTcpAnswerLength] = {};
+};
+
+// One thread signals an event, the other waits for it and signals back:
+// what handing a transaction to the link thread and waiting for its end
+// costs at least.
+class HandOver {
+public:
+    HandOver()
+        : go_(CreateEventW(nullptr, FALSE, FALSE, nullptr)), back_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+        if (!go_.valid() || !back_.valid()) Fail("cannot make events", HRESULT_FROM_WIN32(GetLastError()));
+        thread_.reset(CreateThread(nullptr, 0, Answer, this, 0, nullptr));
+        if (!thread_.valid()) Fail("cannot start a thread", HRESULT_FROM_WIN32(GetLastError()));
+    }
+    ~HandOver() {
+        InterlockedExchange(&stop_, 1);
+        SetEvent(go_.get());
+        WaitForSingleObject(thread_.get(), INFINITE);
+    }
+    HandOver(const HandOver &) = delete;
+    HandOver &operator=(const HandOver &) = delete;
+
+    void RoundTrip() {
+        SetEvent(go_.get());
+        WaitForSingleObject(back_.get(), INFINITE);
+    }
+
+private:
+    static DWORD WINAPI Answer(void *self) {
+        auto &handOver = *static_cast<HandOver *>(self);
+        for (;;) {
+            WaitForSingleObject(handOver.go_.get(), INFINITE);
+            if (handOver.stop_) return 0;
+            SetEvent(handOver.back_.get());
+        }
+    }
+
+    UniqueHandle go_;
+    UniqueHandle back_;
+    UniqueHandle thread_;
+    volatile LONG stop_ = 0;
+};
+
+// Starts the driver on the link and waits until a read succeeds; false when
+// none does within kConnectSeconds.
+bool StartOnLink(Driver &driver, const std::vector<Parameter> &parameters) {
+    driver.StartLinked(parameters);
+    const double deadline = Seconds() + kConnectSeconds;
+    while (!driver.TryRead()) {
+        if (Seconds() > deadline) return false;
+        Sleep(5);
+    }
+    return true;
+}
+
+// The registers of the read that just ended, as the script put them in
+// the tag's value.
+bool HoldsTheRegisters(HVALUE value) {
+    if (hvGetCount(value) != kRegisterCount) return false;
+    for (unsigned i = 0; i < kRegisterCount; ++i) {
+        int32_t number = -1;
+        if (!hvGetElementI32(value, i, &number) || number != kFirstRegister + static_cast<int32_t>(i)) return false;
+    }
+    return true;
+}
+
+// Reads a port number from an argument or the environment: 0 when not
+// given, and a clear end when not a number from 1 to limit.
+unsigned PortNumber(const char *text, const char *what, unsigned limit) {
+    if (!text || !*text) return 0;
+    char *end = nullptr;
+    const unsigned long number = std::strtoul(text, &end, 10);
+    if (*end || number == 0 || number > limit) {
+        std::printf("FATAL: %s must be a number from 1 to %u, not \"%s\"\n", what, limit, text);
+        std::exit(2);
+    }
+    return static_cast<unsigned>(number);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
-    // Figures to measure: the numbers given on the command line, else all.
-    auto wanted = [&](int figure) {
-        for (int i = 1; i < argc; ++i)
-            if (std::atoi(argv[i]) == figure) return true;
-        return argc < 2;
-    };
     setvbuf(stdout, nullptr, _IONBF, 0);
+    // Figures to measure: the numbers given on the command line, else all.
+    // The Modbus TCP server's port and the COM port of the Modbus RTU slave
+    // come from options or the environment.
+    constexpr int kFigures = 7;
+    std::vector<int> figures;
+    unsigned tcpPort = PortNumber(std::getenv("QUILLON_MODBUS_PORT"), "QUILLON_MODBUS_PORT", 65535);
+    unsigned comPort = PortNumber(std::getenv("QUILLON_MODBUS_COM"), "QUILLON_MODBUS_COM", 255);
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument.rfind("--modbus-port=", 0) == 0) {
+            tcpPort = PortNumber(argv[i] + 14, "--modbus-port", 65535);
+        } else if (argument.rfind("--modbus-com=", 0) == 0) {
+            comPort = PortNumber(argv[i] + 13, "--modbus-com", 255);
+        } else {
+            const int figure = std::atoi(argv[i]);
+            if (figure < 1 || figure > kFigures || argument != std::to_string(figure)) {
+                std::printf("usage: quillonbench [--modbus-port=PORT] [--modbus-com=N] [FIGURE 1-%d ...]\n"
+                            "unknown argument \"%s\"\n",
+                            kFigures, argv[i]);
+                return 2;
+            }
+            figures.push_back(figure);
+        }
+    }
+    auto wanted = [&](int figure) {
+        return figures.empty() || std::find(figures.begin(), figures.end(), figure) != figures.end();
+    };
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 
     DriverLibrary library;
@@ -617,6 +861,135 @@ int main(int argc, char **argv) {
         }
     }
     driver.Stop();
+
+    WinsockUse winsock;
+    if (!winsock.started) Fail("Winsock does not start", E_FAIL);
+    const std::string tcpScript = TcpScript(false);
+    const std::vector<Parameter> tcpLink = {{"IO.Type", "Ethernet", 0},
+                                            {"IO.Ethernet.MainIP", "127.0.0.1", 0},
+                                            {"IO.Ethernet.MainPort", nullptr, static_cast<int32_t>(tcpPort)},
+                                            {"IO.Log.Enable", nullptr, 0},
+                                            {"IO.Log.Filename", logFile.c_str(), 0},
+                                            {"VBScript.Code", tcpScript.c_str(), 0}};
+    const char *const noServer = "skipped: no Modbus TCP server (QUILLON_MODBUS_PORT or --modbus-port)";
+
+    // 5. A Modbus TCP read through the script and the link against the bare
+    // exchange plus one hand-over between two threads. The server serves one
+    // client at a time: the bare client and the driver take turns.
+    if (wanted(5) && !tcpPort) {
+        std::printf("5. %s\n", noServer);
+        rows.push_back({"Modbus TCP read / (bare exchange + hand-over)", noServer, "<= 1.30", true, false});
+    } else if (wanted(5)) {
+        {
+            BareModbusClient probe(static_cast<uint16_t>(tcpPort));
+            probe.Exchange();
+            for (unsigned i = 0; i < kRegisterCount; ++i)
+                if (probe.Register(i) != kFirstRegister + static_cast<int32_t>(i))
+                    Fail("the server does not hold 0x1000 + i in register i", E_FAIL);
+        }
+        if (!StartOnLink(driver, tcpLink)) Fail("the driver's link to the Modbus TCP server never answered", E_FAIL);
+        if (!HoldsTheRegisters(driver.Value())) Fail("the driver's read does not give the ten registers", E_FAIL);
+        const unsigned linkBatch = std::max(200u, BatchSize(TimePerCall(200, [&] { driver.Read(); })) / 10);
+        driver.Stop();
+        HandOver handOver;
+        std::vector<double> bareTimes, handTimes, driverTimes;
+        for (unsigned rep = 0; rep < kRepetitions; ++rep) {
+            {
+                BareModbusClient bare(static_cast<uint16_t>(tcpPort));
+                for (unsigned i = 0; i < 20; ++i) bare.Exchange();
+                bareTimes.push_back(TimePerCall(linkBatch, [&] { bare.Exchange(); }));
+            }
+            handTimes.push_back(TimePerCall(linkBatch, [&] { handOver.RoundTrip(); }));
+            if (!StartOnLink(driver, tcpLink)) Fail("the driver's link did not come back", E_FAIL);
+            for (unsigned i = 0; i < 20; ++i) driver.Read();
+            driverTimes.push_back(TimePerCall(linkBatch, [&] { driver.Read(); }));
+            driver.Stop();
+        }
+        // The script's share: the same read with the answer taken from a
+        // copy, on no link.
+        driver.Start(TcpScript(true), false, logFile);
+        if (!driver.TryRead() || !HoldsTheRegisters(driver.Value()))
+            Fail("the script does not read the stored answer", E_FAIL);
+        const unsigned scriptBatch = BatchSize(TimePerCall(200, [&] { driver.Read(); }));
+        std::vector<double> scriptTimes;
+        for (unsigned rep = 0; rep < kRepetitions; ++rep)
+            scriptTimes.push_back(TimePerCall(scriptBatch, [&] { driver.Read(); }));
+        driver.Stop();
+        const double scriptShare = Median(scriptTimes);
+        const double bareExchange = Median(bareTimes);
+        const double hand = Median(handTimes);
+        const double linkRead = Median(driverTimes);
+        const double floor = bareExchange + hand;
+        const double linkRatio = linkRead / floor;
+        std::printf("5. %u calls per batch: Modbus TCP read through the driver %.1f us, bare exchange %.1f us, "
+                    "hand-over %.1f us; the same read from a stored answer %.1f us\n",
+                    linkBatch, linkRead * 1e6, bareExchange * 1e6, hand * 1e6, scriptShare * 1e6);
+        rows.push_back({"Modbus TCP read / (bare exchange + hand-over)",
+                        Format("%.1f us / (%.1f + %.1f) us = %.2f", linkRead * 1e6, bareExchange * 1e6, hand * 1e6,
+                               linkRatio),
+                        "<= 1.30", linkRatio <= 1.3});
+        rows.push_back({"the same read from a stored answer, no link", Format("%.1f us", scriptShare * 1e6),
+                        "(comparison)", true, false});
+    }
+
+    // 6. Modbus RTU reads per second over the serial rig.
+    if (wanted(6) && !comPort) {
+        const char *why = "skipped: no Modbus RTU slave (QUILLON_MODBUS_COM or --modbus-com)";
+        std::printf("6. %s\n", why);
+        rows.push_back({"Modbus RTU reads/s over a pseudo-terminal", why, "(comparison)", true, false});
+    } else if (wanted(6)) {
+        const std::vector<Parameter> serialLink = {{"IO.Type", "Serial", 0},
+                                                   {"IO.Serial.Port", nullptr, static_cast<int32_t>(comPort)},
+                                                   {"IO.Serial.Baudrate", nullptr, 9600},
+                                                   {"IO.Log.Enable", nullptr, 0},
+                                                   {"IO.Log.Filename", logFile.c_str(), 0},
+                                                   {"VBScript.Code", kRtuScript, 0}};
+        if (!StartOnLink(driver, serialLink)) Fail("the Modbus RTU slave never answered through the driver", E_FAIL);
+        if (!HoldsTheRegisters(driver.Value())) Fail("the driver's RTU read does not give the ten registers", E_FAIL);
+        const unsigned serialBatch = std::max(100u, BatchSize(TimePerCall(50, [&] { driver.Read(); })) / 50);
+        std::vector<double> serialTimes;
+        for (unsigned rep = 0; rep < kRepetitions; ++rep)
+            serialTimes.push_back(TimePerCall(serialBatch, [&] { driver.Read(); }));
+        driver.Stop();
+        const double serialRead = Median(serialTimes);
+        std::printf("6. %u reads per batch on COM%u: %.0f reads/s, %.1f us each\n", serialBatch, comPort,
+                    1.0 / serialRead, serialRead * 1e6);
+        rows.push_back({"Modbus RTU reads/s over a pseudo-terminal",
+                        Format("%.0f/s (%.0f frames/s), %.1f us each", 1.0 / serialRead, 2.0 / serialRead,
+                               serialRead * 1e6),
+                        "(comparison)", true, false});
+    }
+
+    // 7. Many Modbus TCP reads: memory and handles before and after.
+    constexpr unsigned kLinkReads = 100000;
+    if (wanted(7) && !tcpPort) {
+        std::printf("7. %s\n", noServer);
+        rows.push_back({"committed private pages before / after 100k TCP reads", noServer, "", true, false});
+        rows.push_back({"open handles before / after 100k TCP reads", noServer, "", true, false});
+    } else if (wanted(7)) {
+        if (!StartOnLink(driver, tcpLink)) Fail("the driver's link to the Modbus TCP server never answered", E_FAIL);
+        for (unsigned i = 0; i < 2000; ++i) driver.Read();
+        const ProcessFigures before = Measure();
+        const double readsStart = Seconds();
+        for (unsigned i = 0; i < kLinkReads; ++i) driver.Read();
+        const double readsSeconds = Seconds() - readsStart;
+        const ProcessFigures after = Measure();
+        if (!HoldsTheRegisters(driver.Value())) Fail("the last read does not give the ten registers", E_FAIL);
+        driver.Stop();
+        std::printf("7. %u Modbus TCP reads took %.1f s (%.1f us each)\n", kLinkReads, readsSeconds,
+                    readsSeconds / kLinkReads * 1e6);
+        auto kilobytes = [](SIZE_T bytes) { return static_cast<unsigned long>(bytes / 1024); };
+        rows.push_back({"committed private pages before / after 100k TCP reads",
+                        Format("%lu KB / %lu KB", kilobytes(before.committedPrivate),
+                               kilobytes(after.committedPrivate)),
+                        Format("growth <= %lu KB", kilobytes(kMemorySlack)),
+                        after.committedPrivate <= before.committedPrivate + kMemorySlack});
+        rows.push_back({"open handles before / after 100k TCP reads",
+                        Format("%lu / %lu", static_cast<unsigned long>(before.openHandles),
+                               static_cast<unsigned long>(after.openHandles)),
+                        Format("growth <= %lu", static_cast<unsigned long>(kHandleSlack)),
+                        after.openHandles <= before.openHandles + kHandleSlack});
+    }
 
     std::printf("\n%-52s %-36s %-18s %s\n", "Figure", "Measured", "Target", "Result");
     bool all = true;

@@ -22,6 +22,9 @@ constexpr DWORD kWaitRequest = WAIT_OBJECT_0 + 1;
 // A reader waiting for input looks at the link this often: a link need not
 // signal arriving bytes.
 constexpr DWORD kInputLookMs = 2;
+// A link that waits for input itself is asked for at most this long at a
+// time.
+constexpr DWORD kAwaitSliceMs = 20;
 
 } // namespace
 
@@ -147,6 +150,16 @@ HRESULT STDMETHODCALLTYPE CPhysicalLayer::GetLinkState(long *state) {
 
 DWORD CPhysicalLayer::WaitForInput(DWORD ms) {
     const ULONGLONG start = GetTickCount64();
+    if (inputWaiter_) {
+        // Waited in slices, so that a stop is seen within one of them.
+        for (;;) {
+            if (!running_) return 0;
+            const ULONGLONG elapsed = GetTickCount64() - start;
+            const DWORD left = elapsed >= ms ? 0 : ms - static_cast<DWORD>(elapsed);
+            const DWORD waiting = inputWaiter_->AwaitInput(left < kAwaitSliceMs ? left : kAwaitSliceMs);
+            if (waiting || left == 0) return waiting;
+        }
+    }
     for (;;) {
         if (!running_) return 0;
         const DWORD waiting = InputCount();
@@ -272,11 +285,16 @@ bool CPhysicalLayer::Pass(const HANDLE *waitSet, DWORD waitCount) {
         if (!Retry()) return false;
     }
 
-    DispatchMessages();
+    // Right after a transaction the queue holds nothing new as a rule (an
+    // exchange on a socket takes its notice off it), and under Wine looking
+    // costs as much as handing the next transaction over: a message that came
+    // meanwhile ends the wait below at once and is dispatched in the next pass.
+    if (!servedLast_) DispatchMessages();
     Poll();
-    if (MsgWaitForMultipleObjectsEx(waitCount, waitSet, waitMs, QS_ALLINPUT, MWMO_ALERTABLE | MWMO_INPUTAVAILABLE) ==
-        kWaitRequest)
-        ServeRequest();
+    const DWORD woken =
+        MsgWaitForMultipleObjectsEx(waitCount, waitSet, waitMs, QS_ALLINPUT, MWMO_ALERTABLE | MWMO_INPUTAVAILABLE);
+    servedLast_ = woken == kWaitRequest;
+    if (servedLast_) ServeRequest();
     return true;
 }
 
@@ -406,10 +424,7 @@ bool CPhysicalLayer::PumpUnsolicited() {
 
 void CPhysicalLayer::DispatchMessages() {
     MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) {
-        if (GetMessageW(&message, nullptr, 0, 0) <= 0) break;
-        DispatchMessageW(&message);
-    }
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE) && message.message != WM_QUIT) DispatchMessageW(&message);
 }
 
 void CPhysicalLayer::ServeRequest() {

@@ -88,6 +88,17 @@ protected:
         ~IInputCounter() = default;
     };
     void SetInputCounter(IInputCounter *counter) { inputCounter_ = counter; }
+    // A link that can wait for arriving bytes in one call of the system says
+    // so here: a reader's wait then ends as they arrive, not at its next look.
+    struct IInputWaiter {
+        // Waits at most ms until received bytes wait to be read; the number
+        // waiting (0 when none).
+        virtual DWORD AwaitInput(DWORD ms) = 0;
+
+    protected:
+        ~IInputWaiter() = default;
+    };
+    void SetInputWaiter(IInputWaiter *waiter) { inputWaiter_ = waiter; }
 
     IIOHost *Host() const { return host_; }
     DWORD ReceiveTimeoutMs() const { return receiveTimeoutMs_; }
@@ -169,6 +180,8 @@ private:
     bool connected_ = false;
     // Set by the link thread while it executes a transaction.
     bool executing_ = false;
+    // The last pass's wait ended for a transaction (link thread only).
+    bool servedLast_ = false;
     bool attempted_ = false;
     volatile LONG bytesSent_ = 0;
     volatile LONG bytesReceived_ = 0;
@@ -176,6 +189,7 @@ private:
     std::unique_ptr<CRequestManager> requests_;
     LinkControl control_{*this};
     IInputCounter *inputCounter_ = nullptr;
+    IInputWaiter *inputWaiter_ = nullptr;
 };
 
 } // namespace quillon

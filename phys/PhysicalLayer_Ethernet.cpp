@@ -46,6 +46,7 @@ CPhysicalLayer_Ethernet::CPhysicalLayer_Ethernet(CIOGlobals *globals, IIOHost *h
       broadcast_(config.GetI32(param::EthernetUDPBroadcastMode, 0) != 0),
       ipv6_(config.GetI32(param::EthernetUseIPv6, 0) != 0), configuration_(HValue::Create()) {
     socket_.SetSuppressEcho(config.GetI32(param::EthernetSupressEcho, 0) != 0);
+    SetInputWaiter(this);
     if (configuration_) config.SaveToValue(configuration_.get());
 }
 

@@ -32,7 +32,7 @@ constexpr uint16_t ETHERNET_IP_SWITCH = 1;
 // Where the simulator switch lives (under HKEY_LOCAL_MACHINE).
 constexpr const char *SIMULATOR_REGISTRY_KEY = "Software\\Tarvel Software\\Chanfer";
 
-class CPhysicalLayer_Ethernet : public CPhysicalLayer, private ISocketOwner {
+class CPhysicalLayer_Ethernet : public CPhysicalLayer, private ISocketOwner, private CPhysicalLayer::IInputWaiter {
 public:
     CPhysicalLayer_Ethernet(CIOGlobals *globals, IIOHost *host, const CConfigData &config);
 
@@ -100,6 +100,9 @@ private:
         NoteActivity();
     }
     void SocketDataArrived(const BYTE *bytes, unsigned count) override { OnDataReceived(bytes, count); }
+
+    // IInputWaiter
+    DWORD AwaitInput(DWORD ms) override { return static_cast<DWORD>(socket_.AwaitInput(ms)); }
 
     // The endpoint with the simulator's address and port when the registry
     // routes connections to one; sets or clears the simulation mark.

@@ -94,6 +94,9 @@ public:
     HRESULT Send(const BYTE *bytes, unsigned count, bool noCount);
     HRESULT Read(BYTE *buffer, unsigned count, bool echo);
     bool IsReadable();
+    // Waits at most ms until bytes can be read and takes them into the
+    // receive queue; the bytes queued. On the thread that owns the window.
+    size_t AwaitInput(DWORD ms);
     void Close();
     void CloseListen();
     HRESULT GetLocalAddress(SocketAddressRecord *record);

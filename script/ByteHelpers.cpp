@@ -36,6 +36,19 @@ bool IsNumberType(VARTYPE type) {
 
 // One byte from a number that must be a whole number from 0 to 255.
 bool ByteFromNumber(const VARIANT &number, BYTE &byte) {
+    // The kinds that scripts' literals and this object's own arrays hold,
+    // without a conversion: a read passes dozens of bytes this way.
+    auto whole = [&byte](long value) {
+        if (value < 0 || value > 255) return false;
+        byte = static_cast<BYTE>(value);
+        return true;
+    };
+    switch (number.vt) {
+    case VT_UI1: return whole(number.bVal);
+    case VT_I2: return whole(number.iVal);
+    case VT_I4: return whole(number.lVal);
+    default: break;
+    }
     VARIANT real;
     VariantInit(&real);
     if (FAILED(VariantChangeType(&real, const_cast<VARIANT *>(&number), 0, VT_R8))) return false;
@@ -68,16 +81,32 @@ bool BytesFromArray(SAFEARRAY *array, VARTYPE elementType, ByteString &bytes, st
         return false;
     }
     bytes.reserve(static_cast<size_t>(count));
+    if (elementType == VT_VARIANT) {
+        // Read in place: copying each element out costs more than the byte.
+        const VARIANT *elements = nullptr;
+        if (FAILED(SafeArrayAccessData(array, reinterpret_cast<void **>(const_cast<VARIANT **>(&elements))))) {
+            error = L"the array cannot be read";
+            return false;
+        }
+        for (LONG i = 0; i < count; ++i) {
+            const VARIANT &element = elements[i];
+            BYTE byte = 0;
+            if (!IsNumberType(static_cast<VARTYPE>(element.vt & ~VT_BYREF)) || !ByteFromNumber(element, byte)) {
+                SafeArrayUnaccessData(array);
+                error = Format(L"element %ld is not a number from 0 to 255", static_cast<long>(lower + i));
+                bytes.clear();
+                return false;
+            }
+            bytes.push_back(byte);
+        }
+        SafeArrayUnaccessData(array);
+        return true;
+    }
     for (LONG i = lower; i <= upper; ++i) {
         VARIANT element;
         VariantInit(&element);
-        HRESULT hr;
-        if (elementType == VT_VARIANT) {
-            hr = SafeArrayGetElement(array, &i, &element);
-        } else {
-            element.vt = elementType;
-            hr = SafeArrayGetElement(array, &i, &element.llVal);
-        }
+        element.vt = elementType;
+        const HRESULT hr = SafeArrayGetElement(array, &i, &element.llVal);
         BYTE byte = 0;
         const VARTYPE type = static_cast<VARTYPE>(element.vt & ~VT_BYREF);
         const bool good = SUCCEEDED(hr) && IsNumberType(type) && ByteFromNumber(element, byte);
