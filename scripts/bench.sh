@@ -2,7 +2,7 @@
 # bench.sh [--build DIR] [FIGURE...]: runs quillonbench.exe of a built tree
 # (nothing is built here) with the peers its link figures need: the native
 # Modbus TCP server for figures 5 and 7, the serial rig's Modbus RTU slave
-# on COM$QUILLON_BENCH_COM (default 47) for figure 6. Both are stopped
+# on COM$QUILLON_BENCH_COM (default 60) for figure 6. Both are stopped
 # again when the program ends. Without figures, all of them run.
 #
 # DIR defaults to build/<arch> of the architecture the tests run.
@@ -13,7 +13,7 @@ build=""
 if [ "${1:-}" = --build ]; then build="$2"; shift 2; fi
 [ -n "$build" ] || build="$BUILD_ROOT/$(test_arch)"
 build="$(cd "$build" && pwd)"
-com="${QUILLON_BENCH_COM:-47}"
+com="${QUILLON_BENCH_COM:-60}"
 rig="$QUILLON_ROOT/scripts/serial-rig.sh"
 
 die() { echo "bench: $*" >&2; exit 1; }
@@ -33,11 +33,9 @@ wanted() {
 figures=("$@")
 [ ${#figures[@]} -gt 0 ] || figures=(1 2 3 4 5 6 7)
 
-peer="" fifo="" rig_started=0 rig_env=""
+rig_started=0 rig_env=""
 cleanup() {
     if [ "$rig_started" = 1 ]; then "$rig" --build "$build" stop "$com" >/dev/null 2>&1 || true; fi
-    if [ -n "$peer" ]; then kill "$peer" 2>/dev/null || true; wait "$peer" 2>/dev/null || true; fi
-    [ -n "$fifo" ] && rm -f "$fifo"
 }
 trap cleanup EXIT
 
@@ -47,14 +45,10 @@ trap cleanup EXIT
 WINEPREFIX="$build/wineprefix" wineserver -p 300 </dev/null >/dev/null 2>&1 || true
 "$build/wine-run" cmd /c exit </dev/null >/dev/null 2>&1 || die "Wine cannot start programs in $build/wineprefix"
 
+launch=()
 if wanted 5 7; then
     if [ -x "$build/native/modbuspeer" ]; then
-        fifo="$(mktemp -u)"
-        mkfifo "$fifo"
-        "$build/native/modbuspeer" >"$fifo" </dev/null &
-        peer=$!
-        read -r -t 30 port <"$fifo" || die "the Modbus TCP server did not start"
-        export QUILLON_MODBUS_PORT="$port"
+        launch=("$QUILLON_ROOT/tests/support/with-modbus-peer.sh" "$build")
     else
         echo "bench: $build/native/modbuspeer is not built: figures 5 and 7 are skipped" >&2
     fi
@@ -73,5 +67,5 @@ if wanted 6; then
 fi
 
 status=0
-(eval "$rig_env"; exec "$build/wine-run" "$build/bin/quillonbench.exe" "${figures[@]}") || status=$?
+(eval "$rig_env"; exec "${launch[@]}" "$build/wine-run" "$build/bin/quillonbench.exe" "${figures[@]}") || status=$?
 exit "$status"

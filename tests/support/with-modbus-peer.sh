@@ -7,7 +7,7 @@ build="$(cd "$1" && pwd)"
 shift
 fifo="$(mktemp -u)"
 mkfifo "$fifo"
-"$build/native/modbuspeer" >"$fifo" &
+"$build/native/modbuspeer" >"$fifo" </dev/null &
 peer=$!
 trap 'kill $peer 2>/dev/null; wait $peer 2>/dev/null; rm -f "$fifo"' EXIT
 read -r -t 30 port <"$fifo" || { echo "the Modbus peer did not start"; exit 1; }
