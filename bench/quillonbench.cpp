@@ -14,6 +14,7 @@
 
 #include "driver/ComUtil.h"
 #include "host/DriverLibrary.h"
+#include "log/TextFormat.h"
 #include "values/HValue.h"
 
 #include <windows.h>
@@ -429,12 +430,10 @@ std::vector<Row> rows;
 
 std::string Format(const char *format, ...) __attribute__((format(ms_printf, 1, 2)));
 std::string Format(const char *format, ...) {
-    char text[256];
     va_list arguments;
     va_start(arguments, format);
-    _vsnprintf(text, sizeof text - 1, format, arguments);
+    std::string text = FormatTextV(format, arguments);
     va_end(arguments);
-    text[sizeof text - 1] = '\0';
     return text;
 }
 
@@ -469,6 +468,17 @@ constexpr double kBatchSeconds = 0.25;
 constexpr unsigned kMillion = 1000000;
 constexpr SIZE_T kMemorySlack = 1024 * 1024;
 constexpr DWORD kHandleSlack = 2;
+
+// Rows of memory and handles that must not grow by more than their slack.
+Row MemoryRow(const std::string &figure, SIZE_T before, SIZE_T after) {
+    auto kilobytes = [](SIZE_T bytes) { return static_cast<unsigned long>(bytes / 1024); };
+    return {figure, Format("%lu KB / %lu KB", kilobytes(before), kilobytes(after)),
+            Format("growth <= %lu KB", kilobytes(kMemorySlack)), after <= before + kMemorySlack};
+}
+Row HandleRow(const std::string &figure, DWORD before, DWORD after) {
+    return {figure, Format("%lu / %lu", static_cast<unsigned long>(before), static_cast<unsigned long>(after)),
+            Format("growth <= %lu", static_cast<unsigned long>(kHandleSlack)), after <= before + kHandleSlack};
+}
 
 // Calls per batch so that one batch takes about kBatchSeconds.
 unsigned BatchSize(double secondsPerCall) {
@@ -787,26 +797,11 @@ int main(int argc, char **argv) {
         const ProcessFigures after = Measure();
         driver.Stop();
         std::printf("   one million requests took %.1f s\n", millionSeconds);
-        auto kilobytes = [](SIZE_T bytes) { return static_cast<unsigned long>(bytes / 1024); };
-        rows.push_back({"PrivateUsage before / after 1M requests",
-                        Format("%lu KB / %lu KB", kilobytes(before.privateUsage), kilobytes(after.privateUsage)),
-                        Format("growth <= %lu KB", kilobytes(kMemorySlack)),
-                        after.privateUsage <= before.privateUsage + kMemorySlack});
-        rows.push_back({"committed private pages before / after",
-                        Format("%lu KB / %lu KB", kilobytes(before.committedPrivate),
-                               kilobytes(after.committedPrivate)),
-                        Format("growth <= %lu KB", kilobytes(kMemorySlack)),
-                        after.committedPrivate <= before.committedPrivate + kMemorySlack});
-        rows.push_back({"GetProcessHandleCount before / after",
-                        Format("%lu / %lu", static_cast<unsigned long>(before.handleCount),
-                               static_cast<unsigned long>(after.handleCount)),
-                        Format("growth <= %lu", static_cast<unsigned long>(kHandleSlack)),
-                        after.handleCount <= before.handleCount + kHandleSlack});
-        rows.push_back({"open handles before / after",
-                        Format("%lu / %lu", static_cast<unsigned long>(before.openHandles),
-                               static_cast<unsigned long>(after.openHandles)),
-                        Format("growth <= %lu", static_cast<unsigned long>(kHandleSlack)),
-                        after.openHandles <= before.openHandles + kHandleSlack});
+        rows.push_back(MemoryRow("PrivateUsage before / after 1M requests", before.privateUsage, after.privateUsage));
+        rows.push_back(
+            MemoryRow("committed private pages before / after", before.committedPrivate, after.committedPrivate));
+        rows.push_back(HandleRow("GetProcessHandleCount before / after", before.handleCount, after.handleCount));
+        rows.push_back(HandleRow("open handles before / after", before.openHandles, after.openHandles));
     }
 
     // 4. Start with a 5,000-line script against a bare parse in a fresh
@@ -978,17 +973,9 @@ int main(int argc, char **argv) {
         driver.Stop();
         std::printf("7. %u Modbus TCP reads took %.1f s (%.1f us each)\n", kLinkReads, readsSeconds,
                     readsSeconds / kLinkReads * 1e6);
-        auto kilobytes = [](SIZE_T bytes) { return static_cast<unsigned long>(bytes / 1024); };
-        rows.push_back({"committed private pages before / after 100k TCP reads",
-                        Format("%lu KB / %lu KB", kilobytes(before.committedPrivate),
-                               kilobytes(after.committedPrivate)),
-                        Format("growth <= %lu KB", kilobytes(kMemorySlack)),
-                        after.committedPrivate <= before.committedPrivate + kMemorySlack});
-        rows.push_back({"open handles before / after 100k TCP reads",
-                        Format("%lu / %lu", static_cast<unsigned long>(before.openHandles),
-                               static_cast<unsigned long>(after.openHandles)),
-                        Format("growth <= %lu", static_cast<unsigned long>(kHandleSlack)),
-                        after.openHandles <= before.openHandles + kHandleSlack});
+        rows.push_back(MemoryRow("committed private pages before / after 100k TCP reads", before.committedPrivate,
+                                 after.committedPrivate));
+        rows.push_back(HandleRow("open handles before / after 100k TCP reads", before.openHandles, after.openHandles));
     }
 
     std::printf("\n%-52s %-36s %-18s %s\n", "Figure", "Measured", "Target", "Result");
