@@ -619,8 +619,16 @@ size_t CSocket::AwaitInput(DWORD ms) {
         SetEvent(wake);
         return 0;
     }
-    if (woken != WAIT_OBJECT_0 + 1) return 0;
+    if (woken != WAIT_OBJECT_0 + 1) {
+        // A close by the far end announces nothing: it is looked for once a
+        // wait, as readable with nothing to read.
+        if (!IsReadable()) return 0;
+        FillQueue(1);
+        return data_ == NO_SOCKET ? 1 : queue_.Size();
+    }
     FillQueue(1);
+    // Closed while reading: the read that follows reports it.
+    if (data_ == NO_SOCKET) return 1;
     MSG message;
     if (queue_.Size() > 0) {
         // The notice of these bytes has served: taken off the queue here, so

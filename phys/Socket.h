@@ -95,7 +95,8 @@ public:
     HRESULT Read(BYTE *buffer, unsigned count, bool echo);
     bool IsReadable();
     // Waits at most ms until bytes can be read and takes them into the
-    // receive queue; the bytes queued. On the thread that owns the window.
+    // receive queue; the bytes queued, or 1 when the far end closed (the
+    // read that follows reports it). On the thread that owns the window.
     size_t AwaitInput(DWORD ms);
     void Close();
     void CloseListen();

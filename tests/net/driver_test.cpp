@@ -84,6 +84,32 @@ TEST_F(NetDriverTest, EthernetLinkStartsAndTheInactivityDropReconnects) {
     EXPECT_TRUE(HasMessageMatching("SOCKET\tsocket closed"));
 }
 
+// A peer that answers half and closes: the script's exchange ends at once
+// with the read's error instead of waiting out its time-out, and the link
+// sees the connection go.
+TEST_F(NetDriverTest, AScriptExchangeEndsWhenThePeerClosesMidAnswer) {
+    TcpPeer peer(PeerMode::CloseMidFrame);
+    StartWith(Instance(), LoggedSettings()
+                              .String("IO.Type", "Ethernet")
+                              .String("IO.Ethernet.MainIP", "127.0.0.1")
+                              .Int("IO.Ethernet.MainPort", peer.Port())
+                              .String("VBScript.Code", "Sub OnRead(Req, Value)\n"
+                                                       "  On Error Resume Next\n"
+                                                       "  Dim answer\n"
+                                                       "  answer = QuillonLink.Transact(\"01 02 03 04\", 4, 20000)\n"
+                                                       "  Value.Value = Err.Description\n"
+                                                       "End Sub\n"));
+    ASSERT_TRUE(WaitUntil([&] { return ReadNumber(0, HOST_TAG_LINK_STATUS) == LINK_CONNECTED; }));
+    HValue value = HValue::Create();
+    DriverRequest request = MakeRequest(OP_READ_VALUE, 1, 0, 0, 0, value.get());
+    request.flags = REQUEST_FLAG_VALIDATED;
+    request.paramItem = L"Answer";
+    ASSERT_EQ(S_OK, Instance()->IO(&request, value.get()));
+    EXPECT_EQ("QuillonLink.Transact: reading from the link failed (80004005) (80004005)", StringOf(value.get()));
+    EXPECT_TRUE(HasMessageMatching("SOCKET\tsocket gracefully closed by the remote partner"));
+    EXPECT_TRUE(HasMessageMatching("CHANFER\tCONNECTION LOST!"));
+}
+
 TEST_F(NetDriverTest, RasLinkDialsThroughTheModemServer) {
     TcpPeer modem(PeerMode::Modem);
     StartWith(Instance(), LoggedSettings()
