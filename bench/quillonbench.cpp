@@ -12,7 +12,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "driver/ComUtil.h"
+#include "base/ComUtil.h"
 #include "host/DriverLibrary.h"
 #include "log/TextFormat.h"
 #include "values/HValue.h"

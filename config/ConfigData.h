@@ -2,7 +2,7 @@
 // host's value library, saved into and loaded from the host's settings handle.
 #pragma once
 
-#include "driver/IOGlobals.h"
+#include "log/IOGlobals.h"
 #include "values/HValue.h"
 #include "values/hvcore.h"
 

@@ -1,8 +1,8 @@
 // The driver's exported functions. All but drvCreateDriverInstance,
 // drvGetDriverName and drvGetCaps act on one process-wide driver object,
 // created on first use.
-#include "driver/ComUtil.h"
-#include "driver/IOFactory.h"
+#include "base/ComUtil.h"
+#include "toolkit/IOFactory.h"
 
 #include <new>
 

@@ -2,7 +2,7 @@
 // look them up with GetProcAddress.
 #pragma once
 
-#include "driver/DriverInterfaces.h"
+#include "base/DriverInterfaces.h"
 
 extern "C" {
 typedef int(__cdecl *drvCreateDriverInstance_t)(IUnknown *hostObject, quillon::IIODriverInstance **driver);

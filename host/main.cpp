@@ -3,9 +3,9 @@
 #include "host/ConfigFile.h"
 #include "host/DriverLibrary.h"
 #include "log/ValueText.h"
-#include "driver/ComUtil.h"
-#include "driver/DriverInterfaces.h"
-#include "driver/IOGlobals.h"
+#include "base/ComUtil.h"
+#include "base/DriverInterfaces.h"
+#include "log/IOGlobals.h"
 #include "script/VBScriptEngine.h"
 #include "script/VariantConversion.h"
 

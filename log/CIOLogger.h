@@ -2,7 +2,7 @@
 // one buffer and appends it to the log file in a single write.
 #pragma once
 
-#include "driver/ComUtil.h"
+#include "base/ComUtil.h"
 #include "log/IOLogger.h"
 
 #include <windows.h>

@@ -2,8 +2,8 @@
 // one TAG line with the outcome and the elapsed time when it goes away.
 #pragma once
 
-#include "driver/DriverRequest.h"
-#include "driver/IOGlobals.h"
+#include "base/DriverRequest.h"
+#include "log/IOGlobals.h"
 #include "log/ValueText.h"
 #include "values/HValue.h"
 

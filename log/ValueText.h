@@ -3,8 +3,8 @@
 // run on every request, often while the logger is busy.
 #pragma once
 
-#include "driver/DriverRequest.h"
-#include "driver/TagInfo.h"
+#include "base/DriverRequest.h"
+#include "base/TagInfo.h"
 #include "log/IOLogger.h"
 #include "values/hvcore.h"
 

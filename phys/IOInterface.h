@@ -1,7 +1,7 @@
 // What the driver host holds of a link to the field device.
 #pragma once
 
-#include "driver/DriverRequest.h"
+#include "base/DriverRequest.h"
 #include "values/hvcore.h"
 
 #include <windows.h>

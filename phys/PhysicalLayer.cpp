@@ -1,7 +1,7 @@
 #include "phys/PhysicalLayer.h"
 
 #include "config/ConfigParameters.h"
-#include "driver/DriverInterfaces.h"
+#include "base/DriverInterfaces.h"
 
 #include <new>
 

@@ -5,9 +5,9 @@
 #pragma once
 
 #include "config/ConfigData.h"
-#include "driver/ComUtil.h"
-#include "driver/IOGlobals.h"
-#include "driver/IOHost.h"
+#include "base/ComUtil.h"
+#include "log/IOGlobals.h"
+#include "phys/LinkHost.h"
 #include "phys/FrameBuffer.h"
 #include "phys/IOInterface.h"
 #include "phys/LinkControl.h"

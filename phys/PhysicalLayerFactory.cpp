@@ -1,7 +1,7 @@
 #include "phys/PhysicalLayerFactory.h"
 
 #include "config/ConfigParameters.h"
-#include "driver/DriverInterfaces.h"
+#include "base/DriverInterfaces.h"
 #include "phys/PhysicalLayer.h"
 #include "phys/PhysicalLayer_Ethernet.h"
 #include "phys/PhysicalLayer_RAS.h"

@@ -1,7 +1,7 @@
 #include "phys/PhysicalLayer_Modem.h"
 
 #include "config/ConfigParameters.h"
-#include "driver/Module.h"
+#include "base/Module.h"
 
 #include <vector>
 

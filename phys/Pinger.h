@@ -3,7 +3,7 @@
 // socket connection to time out.
 #pragma once
 
-#include "driver/IOGlobals.h"
+#include "log/IOGlobals.h"
 
 #include <windows.h>
 

@@ -2,8 +2,8 @@
 // and keeps the caller waiting until it has been executed or cancelled.
 #pragma once
 
-#include "driver/ComUtil.h"
-#include "driver/IOGlobals.h"
+#include "base/ComUtil.h"
+#include "log/IOGlobals.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 #include "phys/SerialPort.h"
 
 #include "config/ConfigParameters.h"
-#include "driver/DriverInterfaces.h"
+#include "base/DriverInterfaces.h"
 #include "log/TextFormat.h"
 
 #include <intrin.h>

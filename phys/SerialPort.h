@@ -5,8 +5,8 @@
 #pragma once
 
 #include "config/ConfigData.h"
-#include "driver/ComUtil.h"
-#include "driver/IOGlobals.h"
+#include "base/ComUtil.h"
+#include "log/IOGlobals.h"
 
 #include <windows.h>
 

@@ -4,7 +4,7 @@
 
 #include "phys/Socket.h"
 
-#include "driver/DriverInterfaces.h"
+#include "base/DriverInterfaces.h"
 
 #include <mmsystem.h>
 

@@ -5,8 +5,8 @@
 // thread, so that the thread's message wait wakes up.
 #pragma once
 
-#include "driver/ComUtil.h"
-#include "driver/IOGlobals.h"
+#include "base/ComUtil.h"
+#include "log/IOGlobals.h"
 
 #include <windows.h>
 

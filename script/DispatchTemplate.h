@@ -3,7 +3,7 @@
 // are answered directly, without the type description's slow general road.
 #pragma once
 
-#include "driver/ComUtil.h"
+#include "base/ComUtil.h"
 
 #include <windows.h>
 #include <oleauto.h>

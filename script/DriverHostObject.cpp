@@ -1,6 +1,6 @@
 #include "script/DriverHostObject.h"
 
-#include "script/ComText.h"
+#include "base/ComText.h"
 #include "script/ValueObject.h"
 #include "script/VariantConversion.h"
 #include "values/HValue.h"

@@ -2,8 +2,8 @@
 // lines in the driver's log.
 #pragma once
 
-#include "driver/ComUtil.h"
-#include "driver/IOGlobals.h"
+#include "base/ComUtil.h"
+#include "log/IOGlobals.h"
 #include "script/ClrHosting.h"
 #include "script/DispatchTemplate.h"
 #include "script/ScriptObjects.h"

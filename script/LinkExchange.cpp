@@ -1,6 +1,6 @@
 #include "script/LinkExchange.h"
 
-#include "driver/DriverInterfaces.h"
+#include "base/DriverInterfaces.h"
 #include "phys/LinkControl.h"
 
 #include <algorithm>

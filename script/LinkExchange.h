@@ -4,7 +4,7 @@
 // only for the frames of these exchanges.
 #pragma once
 
-#include "driver/ComUtil.h"
+#include "base/ComUtil.h"
 #include "phys/FrameBuffer.h"
 #include "phys/IOInterface.h"
 #include "script/ByteHelpers.h"

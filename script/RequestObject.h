@@ -1,7 +1,7 @@
 // The script's view of the request being answered ("Request").
 #pragma once
 
-#include "driver/DriverRequest.h"
+#include "base/DriverRequest.h"
 #include "script/DispatchTemplate.h"
 #include "script/ScriptObjects.h"
 

@@ -1,7 +1,7 @@
 #include "script/ScriptObjects.h"
 
-#include "driver/ComUtil.h"
-#include "driver/Module.h"
+#include "base/ComUtil.h"
+#include "base/Module.h"
 
 #include <cwchar>
 

@@ -1,6 +1,6 @@
 #include "script/VBScriptEngine.h"
 
-#include "script/ComText.h"
+#include "base/ComText.h"
 
 #include <new>
 #include <utility>

@@ -3,8 +3,8 @@
 // driver drives it through the methods below.
 #pragma once
 
-#include "driver/ComUtil.h"
-#include "driver/IOGlobals.h"
+#include "base/ComUtil.h"
+#include "log/IOGlobals.h"
 
 #include <windows.h>
 #include <activscp.h>

@@ -1,8 +1,8 @@
 #include "script/VBScriptFactory.h"
 
-#include "driver/DriverInterfaces.h"
+#include "base/DriverInterfaces.h"
 #include "script/VBScriptHost.h"
-#include "ui/VBScriptPropertyPage.h"
+#include "script/VBScriptPropertyPage.h"
 
 #include <new>
 

@@ -1,7 +1,7 @@
 // The driver object of the script driver.
 #pragma once
 
-#include "driver/IOFactory.h"
+#include "toolkit/IOFactory.h"
 
 namespace quillon {
 

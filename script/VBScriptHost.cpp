@@ -1,8 +1,8 @@
 #include "script/VBScriptHost.h"
 
 #include "config/ConfigParameters.h"
-#include "driver/DriverInterfaces.h"
-#include "script/ComText.h"
+#include "base/DriverInterfaces.h"
+#include "base/ComText.h"
 #include "script/DriverHostObject.h"
 #include "script/RequestObject.h"
 #include "script/ScriptObjects.h"

@@ -3,7 +3,7 @@
 // procedure with a Request and a Value object.
 #pragma once
 
-#include "driver/IOHost.h"
+#include "toolkit/IOHost.h"
 #include "script/DriverHostObject.h"
 #include "script/LinkExchange.h"
 #include "script/LinkObject.h"

@@ -1,7 +1,7 @@
 #include "script/VariantConversion.h"
 
-#include "driver/ComUtil.h"
-#include "script/ComText.h"
+#include "base/ComUtil.h"
+#include "base/ComText.h"
 #include "values/HValue.h"
 
 #include <cmath>

@@ -1,6 +1,6 @@
 #include "ui/ModemLines.h"
 
-#include "driver/Module.h"
+#include "base/Module.h"
 
 #include <tapi.h>
 

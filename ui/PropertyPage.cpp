@@ -1,7 +1,7 @@
 #include "ui/PropertyPage.h"
 
-#include "driver/DriverInterfaces.h"
-#include "driver/Module.h"
+#include "base/DriverInterfaces.h"
+#include "base/Module.h"
 
 #include <cstdio>
 

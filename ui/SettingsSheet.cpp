@@ -1,7 +1,7 @@
 #include "ui/SettingsSheet.h"
 
-#include "driver/DriverInterfaces.h"
-#include "driver/Module.h"
+#include "base/DriverInterfaces.h"
+#include "base/Module.h"
 #include "ui/EthernetPage.h"
 #include "ui/ModemPage.h"
 #include "ui/RASPage.h"

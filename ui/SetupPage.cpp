@@ -2,7 +2,7 @@
 
 #include "config/ConfigData.h"
 #include "config/ConfigParameters.h"
-#include "driver/Module.h"
+#include "base/Module.h"
 #include "ui/SettingsResource.h"
 
 namespace quillon {

@@ -1,8 +1,8 @@
 // Tests of the control tag table: its contents, the lookups and validation
 // by name and by number, the help texts and the tag browser tree.
-#include "driver/ControlTagTable.h"
+#include "toolkit/ControlTagTable.h"
 
-#include "driver/ControlTagStrings.h"
+#include "toolkit/ControlTagStrings.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 // directory; the device address is always a loopback one, so the network
 // links never look up a name or leave the machine.
 #include "config/ConfigParameters.h"
-#include "driver/ControlTags.h"
+#include "base/ControlTags.h"
 #include "tests/support/DriverLibrary.h"
 #include "tests/support/ProcessCounts.h"
 

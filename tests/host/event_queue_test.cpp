@@ -1,7 +1,7 @@
 // The driver host's event queue and dispatch, on a host created directly:
 // the host posts events only through its link, which this build lacks.
-#include "driver/ControlTags.h"
-#include "driver/IOGlobals.h"
+#include "base/ControlTags.h"
+#include "log/IOGlobals.h"
 #include "script/VBScriptHost.h"
 #include "tests/support/DriverLibrary.h"
 

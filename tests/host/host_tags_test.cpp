@@ -1,6 +1,6 @@
 // The driver host's own control tags, its status values and the request
 // traces, through the driver's exports as a supervisory host uses them.
-#include "driver/ControlTags.h"
+#include "base/ControlTags.h"
 #include "tests/support/DriverLibrary.h"
 
 #include <gtest/gtest.h>

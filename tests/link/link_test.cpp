@@ -2,7 +2,7 @@
 // VBScript engine: the byte helpers, bad input and the script's own names
 // without a link, then exchanges over the serial link on the serial rig
 // (libmodbus's RTU slave and the rig's echo, silent and half devices).
-#include "driver/ControlTags.h"
+#include "base/ControlTags.h"
 #include "tests/support/DriverLibrary.h"
 #include "tests/support/ProcessCounts.h"
 #include "tests/support/SerialRig.h"

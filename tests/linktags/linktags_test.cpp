@@ -3,8 +3,8 @@
 // them, through a driver host created here and through the driver object.
 // The link is a scripted test link registered under its own IO.Type.
 #include "config/ConfigParameters.h"
-#include "driver/ControlTags.h"
-#include "driver/IOFactory.h"
+#include "base/ControlTags.h"
+#include "toolkit/IOFactory.h"
 #include "phys/PhysicalLayerFactory.h"
 #include "tests/phys/ScriptedLink.h"
 #include "tests/support/DriverLibrary.h"

@@ -3,8 +3,8 @@
 // port of the serial rig: an echoing device answers every frame with its
 // echo followed by the frame reversed.
 #include "config/ConfigParameters.h"
-#include "driver/ControlTags.h"
-#include "driver/DriverInterfaces.h"
+#include "base/ControlTags.h"
+#include "base/DriverInterfaces.h"
 #include "phys/Tapi.h"
 #include "tests/modem/standin/Standin.h"
 #include "tests/phys/HostedLinkTest.h"

@@ -5,8 +5,8 @@
 #include "NetPeers.h"
 
 #include "config/ConfigParameters.h"
-#include "driver/DriverInterfaces.h"
-#include "driver/IOHost.h"
+#include "base/DriverInterfaces.h"
+#include "toolkit/IOHost.h"
 #include "phys/FrameBuffer.h"
 #include "phys/PhysicalLayer_Ethernet.h"
 #include "phys/PhysicalLayer_RAS.h"

@@ -3,7 +3,7 @@
 // log shows the socket's lines.
 #include "NetFixture.h"
 
-#include "driver/ControlTags.h"
+#include "base/ControlTags.h"
 
 using namespace quillon;
 using namespace quillon::test;

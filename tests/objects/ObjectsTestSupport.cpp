@@ -1,6 +1,6 @@
 #include "tests/objects/ObjectsTestSupport.h"
 
-#include "script/ComText.h"
+#include "base/ComText.h"
 #include "script/ValueObject.h"
 
 namespace quillon::test {

@@ -2,7 +2,7 @@
 // descriptions that the objects under test need.
 #pragma once
 
-#include "driver/ComUtil.h"
+#include "base/ComUtil.h"
 #include "script/DriverHostObject.h"
 #include "script/VBScriptEngine.h"
 #include "tests/script/ScriptTestSupport.h"

@@ -2,7 +2,7 @@
 #include "script/ValueObject.h"
 #include "tests/objects/ObjectsTestSupport.h"
 
-#include "driver/Module.h"
+#include "base/Module.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // scripted, and helpers to watch threads, handles, events and the log.
 #pragma once
 
-#include "driver/DriverInterfaces.h"
-#include "driver/IOHost.h"
+#include "base/DriverInterfaces.h"
+#include "toolkit/IOHost.h"
 #include "phys/PhysicalLayer.h"
 #include "tests/support/ProcessCounts.h"
 #include "tests/support/Waiting.h"

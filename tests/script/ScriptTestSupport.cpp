@@ -1,6 +1,6 @@
 #include "tests/script/ScriptTestSupport.h"
 
-#include "script/ComText.h"
+#include "base/ComText.h"
 
 #include <gtest/gtest.h>
 

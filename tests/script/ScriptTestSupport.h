@@ -2,7 +2,7 @@
 // hand-written automation object.
 #pragma once
 
-#include "driver/IOGlobals.h"
+#include "log/IOGlobals.h"
 
 #include <windows.h>
 #include <oleauto.h>

@@ -1,6 +1,6 @@
 #include "script/VariantConversion.h"
 
-#include "script/ComText.h"
+#include "base/ComText.h"
 #include "script/VBScriptEngine.h"
 #include "tests/script/ScriptTestSupport.h"
 #include "values/HValue.h"

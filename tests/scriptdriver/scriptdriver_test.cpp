@@ -1,6 +1,6 @@
 // The script driver end to end: the DLL's exports, the driver object they
 // share and the system's VBScript engine answering the requests.
-#include "driver/ControlTags.h"
+#include "base/ControlTags.h"
 #include "tests/support/DriverLibrary.h"
 
 #include <gtest/gtest.h>

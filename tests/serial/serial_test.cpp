@@ -3,8 +3,8 @@
 // (scripts/serial-rig.sh), and a preloaded library records the modem lines
 // that Wine sets. Modbus RTU exchanges are answered by libmodbus.
 #include "config/ConfigParameters.h"
-#include "driver/ControlTags.h"
-#include "driver/DriverInterfaces.h"
+#include "base/ControlTags.h"
+#include "base/DriverInterfaces.h"
 #include "phys/SerialPort.h"
 #include "tests/phys/HostedLinkTest.h"
 #include "tests/support/DriverLibrary.h"

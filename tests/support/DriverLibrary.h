@@ -2,8 +2,8 @@
 // helpers to read its log.
 #pragma once
 
-#include "driver/ComUtil.h"
-#include "driver/ControlTags.h"
+#include "base/ComUtil.h"
+#include "base/ControlTags.h"
 #include "host/DriverLibrary.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/Waiting.h"

@@ -1,4 +1,4 @@
-#include "driver/IOGlobals.h"
+#include "log/IOGlobals.h"
 
 #include <new>
 

@@ -1,4 +1,4 @@
-#include "driver/Module.h"
+#include "base/Module.h"
 
 namespace quillon {
 

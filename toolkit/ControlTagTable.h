@@ -3,8 +3,8 @@
 // parameters) instead of a device.
 #pragma once
 
-#include "driver/TagBrowser.h"
-#include "driver/TagInfo.h"
+#include "base/TagBrowser.h"
+#include "base/TagInfo.h"
 
 #include <windows.h>
 #include <cstdint>

@@ -2,7 +2,7 @@
 // toolkit object holds a counted reference to it.
 #pragma once
 
-#include "driver/ComUtil.h"
+#include "base/ComUtil.h"
 #include "log/IOLogger.h"
 
 #include <windows.h>

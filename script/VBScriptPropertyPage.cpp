@@ -1,4 +1,4 @@
-#include "ui/VBScriptPropertyPage.h"
+#include "script/VBScriptPropertyPage.h"
 
 #include "config/ConfigData.h"
 #include "config/ConfigParameters.h"

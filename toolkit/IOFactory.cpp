@@ -1,8 +1,8 @@
-#include "driver/IOFactory.h"
+#include "toolkit/IOFactory.h"
 
 #include "config/ConfigParameters.h"
-#include "driver/ControlTagTable.h"
-#include "driver/Module.h"
+#include "toolkit/ControlTagTable.h"
+#include "base/Module.h"
 #include "log/IOLog.h"
 #include "log/ValueText.h"
 #include "ui/PropertyPage.h"

@@ -2,7 +2,7 @@
 // N3 = 0), addressed by N4.
 #pragma once
 
-#include "driver/DriverRequest.h"
+#include "base/DriverRequest.h"
 
 #include <windows.h>
 

@@ -1,8 +1,8 @@
 // The interfaces through which a supervisory host drives a driver object.
 #pragma once
 
-#include "driver/DriverRequest.h"
-#include "driver/TagInfo.h"
+#include "base/DriverRequest.h"
+#include "base/TagInfo.h"
 #include "values/hvcore.h"
 
 #include <windows.h>

@@ -4,11 +4,11 @@
 #pragma once
 
 #include "config/ConfigData.h"
-#include "driver/ComUtil.h"
-#include "driver/DriverInterfaces.h"
-#include "driver/IOGlobals.h"
-#include "driver/IOHost.h"
-#include "driver/Module.h"
+#include "base/ComUtil.h"
+#include "base/DriverInterfaces.h"
+#include "log/IOGlobals.h"
+#include "toolkit/IOHost.h"
+#include "base/Module.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "script/ComText.h"
+#include "base/ComText.h"
 
 namespace quillon {
 

@@ -1,9 +1,9 @@
 // The control tag table, its lookups by name and by address, and the tree
 // of control tags offered to the host's tag browser.
-#include "driver/ControlTagTable.h"
+#include "toolkit/ControlTagTable.h"
 
-#include "driver/ComUtil.h"
-#include "driver/ControlTagStrings.h"
+#include "base/ComUtil.h"
+#include "toolkit/ControlTagStrings.h"
 
 #include <cstring>
 #include <iterator>

@@ -1,8 +1,8 @@
-#include "driver/IOHost.h"
+#include "toolkit/IOHost.h"
 
 #include "config/ConfigParameters.h"
-#include "driver/ControlTags.h"
-#include "driver/DriverInterfaces.h"
+#include "base/ControlTags.h"
+#include "base/DriverInterfaces.h"
 #include "log/TextFormat.h"
 #include "phys/PhysicalLayerFactory.h"
 

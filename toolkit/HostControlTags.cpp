@@ -1,7 +1,7 @@
 #include "config/ConfigParameters.h"
-#include "driver/ControlTags.h"
-#include "driver/IOHost.h"
-#include "script/ComText.h"
+#include "base/ControlTags.h"
+#include "toolkit/IOHost.h"
+#include "base/ComText.h"
 
 #include <string>
 #include <vector>
