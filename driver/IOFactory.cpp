@@ -44,25 +44,26 @@ bool MasksAreZero(const void *record, const LegacyLayout &layout) {
            ReadAt<uint8_t>(record, layout.maskByte1) == 0 && ReadAt<uint8_t>(record, layout.maskByte2) == 0;
 }
 
-// The aligned layout pads the two mask bytes up to the value. In a packed
-// record those four bytes are the value handle itself: with the padding
-// required to be zero, a packed record whose handle ends in two zero bytes
-// is not taken for an aligned one (whose value would be read past the end
-// of the record).
-bool LooksAligned(const void *record) {
-    return MasksAreZero(record, ALIGNED_LAYOUT) && ReadAt<uint16_t>(record, ALIGNED_LAYOUT.maskByte2 + 1) == 0;
+// The aligned layout pads the two mask bytes up to the value; in a packed
+// record those bytes are half of the value handle. When both layouts pass
+// the test of their mask fields, padding that is not zero tells a packed
+// record whose handle ends in two zero bytes (read as aligned, its value
+// would be read past the end of the record). Hosts of the aligned layout
+// need not clear the padding: it decides nothing else.
+const LegacyLayout *LegacyLayoutOf(const void *record, uint16_t operation) {
+    if (operation & OP_BIT_MASK) return &PACKED_LAYOUT;
+    const bool aligned = MasksAreZero(record, ALIGNED_LAYOUT);
+    const bool packed = MasksAreZero(record, PACKED_LAYOUT);
+    if (aligned && packed)
+        return ReadAt<uint16_t>(record, ALIGNED_LAYOUT.maskByte2 + 1) == 0 ? &ALIGNED_LAYOUT : &PACKED_LAYOUT;
+    if (aligned) return &ALIGNED_LAYOUT;
+    if (packed) return &PACKED_LAYOUT;
+    return nullptr;
 }
 
 HRESULT ConvertLegacyRecord(const DriverRequest *legacy, DriverRequest &converted) {
-    const LegacyLayout *layout;
-    if (legacy->operation & OP_BIT_MASK)
-        layout = &PACKED_LAYOUT;
-    else if (LooksAligned(legacy))
-        layout = &ALIGNED_LAYOUT;
-    else if (MasksAreZero(legacy, PACKED_LAYOUT))
-        layout = &PACKED_LAYOUT;
-    else
-        return E_FAIL;
+    const LegacyLayout *layout = LegacyLayoutOf(legacy, legacy->operation);
+    if (!layout) return E_FAIL;
 
     memset(&converted, 0, sizeof converted);
     converted.version = REQUEST_VERSION_CURRENT;
