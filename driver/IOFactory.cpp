@@ -113,7 +113,11 @@ ULONG STDMETHODCALLTYPE CIOFactory::AddRef() { return static_cast<ULONG>(Interlo
 
 ULONG STDMETHODCALLTYPE CIOFactory::Release() {
     const LONG refs = InterlockedDecrement(&refs_);
-    if (refs == 0) delete this;
+    if (refs == 0) {
+        // The caller holds the library while it lets the driver go.
+        ModulePin::CallerHoldsModule caller;
+        delete this;
+    }
     return static_cast<ULONG>(refs);
 }
 
@@ -170,6 +174,9 @@ ComPtr<CIOHost> CIOFactory::CurrentHost() {
 }
 
 HRESULT STDMETHODCALLTYPE CIOFactory::StartComm(DWORD a, DWORD b, DWORD c, DWORD d) {
+    // A host that does not start is let go inside this call, while the host
+    // application holds the library.
+    ModulePin::CallerHoldsModule caller;
     return NoThrow([&]() -> HRESULT {
         StopComm(a, b, c, d);
         ComPtr<CIOHost> host = ComPtr<CIOHost>::Attach(CreateHost(a, b, c, d));
