@@ -64,7 +64,8 @@ HRESULT CVBScriptHost::CallScript(const char *name, unsigned count, VARIANT *arg
 
 void CVBScriptHost::FinishScript() {
     if (!engine_) return;
-    if (!onStopSkipped_) CallScript("OnStop", 0, nullptr, false);
+    // Also runs from destructors, where nothing may throw.
+    NoThrow([&] { return onStopSkipped_ ? S_OK : CallScript("OnStop", 0, nullptr, false); });
     CloseEngine();
 }
 
