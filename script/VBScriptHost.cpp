@@ -12,7 +12,9 @@
 
 namespace quillon {
 
-ScriptLock::ScriptLock() : released_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+ScriptLock::ScriptLock()
+    : released_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      abandonedEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     InitializeCriticalSection(&section_);
 }
 
@@ -31,14 +33,21 @@ bool ScriptLock::Enter(DWORD waitMs) {
             break;
         }
         const ULONGLONG now = GetTickCount64();
-        if (now >= deadline) break;
-        if (released_.valid())
-            WaitForSingleObject(released_.get(), static_cast<DWORD>(deadline - now));
-        else
+        if (now >= deadline || abandoned_) break;
+        if (released_.valid() && abandonedEvent_.valid()) {
+            const HANDLE events[] = {released_.get(), abandonedEvent_.get()};
+            WaitForMultipleObjects(2, events, FALSE, static_cast<DWORD>(deadline - now));
+        } else {
             Sleep(1);
+        }
     }
     InterlockedDecrement(&waiters_);
     return entered;
+}
+
+void ScriptLock::Abandon() {
+    InterlockedExchange(&abandoned_, 1);
+    if (abandonedEvent_.valid()) SetEvent(abandonedEvent_.get());
 }
 
 void ScriptLock::Leave() {
@@ -74,6 +83,8 @@ bool CVBScriptHost::EndSession(DWORD waitMs) {
     if (!entry) {
         InterlockedExchange(&onStopSkipped_, 1);
         InterlockedExchange(&finishWhenIdle_, 1);
+        // Requests still waiting for the script give up.
+        scriptLock_.Abandon();
         Log(LOG_DRIVER, "drvStopComm: a script call still runs after %u ms, OnStop is skipped; the script closes when "
                         "that call returns", static_cast<unsigned>(waitMs));
         return false;
@@ -238,8 +249,11 @@ HRESULT CVBScriptHost::RunRequest(DriverRequest *request, HVALUE value, const ch
     if (!baseName) return E_POINTER;
     ScriptEntry entry(*this, kRequestWaitMs);
     if (!entry) {
-        Log(LOG_DRIVER, "ERROR: the script stayed busy for %u ms, request not run",
-            static_cast<unsigned>(kRequestWaitMs));
+        if (scriptLock_.Abandoned())
+            Log(LOG_DRIVER, "ERROR: the driver stopped while the request waited for the script");
+        else
+            Log(LOG_DRIVER, "ERROR: the script stayed busy for %u ms, request not run",
+                static_cast<unsigned>(kRequestWaitMs));
         return E_FAIL;
     }
     if (!engine_) {

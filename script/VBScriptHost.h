@@ -27,14 +27,21 @@ public:
     ScriptLock(const ScriptLock &) = delete;
     ScriptLock &operator=(const ScriptLock &) = delete;
 
-    // True with the lock held; false when waitMs passed first.
+    // True with the lock held; false when waitMs passed first, or when the
+    // lock was abandoned and another thread holds it.
     bool Enter(DWORD waitMs);
     void Leave();
+    // Ends every wait for the lock, now and later: the work it guards is
+    // stopping. The holder's own entries still succeed.
+    void Abandon();
+    bool Abandoned() const { return abandoned_ != 0; }
 
 private:
     CRITICAL_SECTION section_;
     UniqueHandle released_;
+    UniqueHandle abandonedEvent_;
     volatile LONG waiters_ = 0;
+    volatile LONG abandoned_ = 0;
 };
 
 class CVBScriptHost : public CIOHost, private ILinkSource {

@@ -772,11 +772,28 @@ TEST_F(ScriptDriverTest, StopDuringALongCallLeavesTheEndToThatCall) {
         result = io(&request, value.get());
     });
     ASSERT_TRUE(WaitUntil([&] { return Logged("  Trace: inside"); }));
+    // A second request waits for the script meanwhile.
+    HValue second = HValue::Create();
+    DriverRequest secondRequest = request;
+    secondRequest.value = second.get();
+    volatile LONG secondDone = 0;
+    short secondResult = 0;
+    SystemThread waiting([&] {
+        ComApartment apartment;
+        secondResult = io(&secondRequest, second.get());
+        InterlockedExchange(&secondDone, 1);
+    });
+    // A read makes its value an empty list before it waits for the script.
+    ASSERT_TRUE(WaitUntil([&] { return hvIsList(second.get()) != 0; }));
 
     const ULONGLONG start = GetTickCount64();
     EXPECT_EQ(Stop(), 1);
     EXPECT_LT(GetTickCount64() - start, 20000u);
     EXPECT_TRUE(LoggedMatching("drvStopComm: a script call still runs after [0-9]+ ms, OnStop is skipped; .*"));
+    // The stop ends its wait: it fails without waiting for the first call.
+    EXPECT_TRUE(WaitUntil([&] { return secondDone != 0; }));
+    EXPECT_EQ(secondResult, -1);
+    EXPECT_TRUE(Logged("ERROR: the driver stopped while the request waited for the script"));
 
     parser_.reset();
     driver_.reset();
@@ -787,6 +804,7 @@ TEST_F(ScriptDriverTest, StopDuringALongCallLeavesTheEndToThatCall) {
 
     hvSetQuality(value.get(), 7);
     call.Join();
+    waiting.Join();
     EXPECT_EQ(result, 1);
     EXPECT_EQ(StringOf(value.get()), "done");
     EXPECT_TRUE(WaitUntil([] { return GetModuleHandleA("Quillon.dll") == nullptr; }));
