@@ -125,47 +125,47 @@ const char *STDMETHODCALLTYPE CIOFactory::GetDriverName() { return DRIVER_NAME; 
 
 long STDMETHODCALLTYPE CIOFactory::GetCaps() { return DRIVER_CAPS; }
 
-HRESULT STDMETHODCALLTYPE CIOFactory::SetSettingsHandle(HVALUE settings) {
-    return NoThrow([&]() -> HRESULT {
-        settings_.reset();
-        if (!settings) {
-            config_.Clear();
-            return S_OK;
-        }
-        settings_ = HValue::Share(settings);
-        // Only an empty configuration or one written before the parameters were
-        // renamed is written back; any other is left exactly as the host stored it.
-        config_.AdoptSettings(settings, [this](CConfigData &config) { SetDefaultSettings(config); });
+HRESULT STDMETHODCALLTYPE CIOFactory::SetSettingsHandle(HVALUE settings) try {
+    settings_.reset();
+    if (!settings) {
+        config_.Clear();
         return S_OK;
-    });
+    }
+    settings_ = HValue::Share(settings);
+    // Only an empty configuration or one written before the parameters were
+    // renamed is written back; any other is left exactly as the host stored it.
+    config_.AdoptSettings(settings, [this](CConfigData &config) { SetDefaultSettings(config); });
+    return S_OK;
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
-HRESULT STDMETHODCALLTYPE CIOFactory::DriverDialog(HWND parent) {
-    return NoThrow([&]() -> HRESULT {
-        // Without a settings handle the edits would have nowhere to go.
-        if (!settings_) {
-            Log(LOG_DRIVER, "DriverDialog: no settings handle was set");
-            return E_FAIL;
-        }
+HRESULT STDMETHODCALLTYPE CIOFactory::DriverDialog(HWND parent) try {
+    // Without a settings handle the edits would have nowhere to go.
+    if (!settings_) {
+        Log(LOG_DRIVER, "DriverDialog: no settings handle was set");
+        return E_FAIL;
+    }
+    config_.LoadFromValue(settings_.get());
+    std::vector<std::unique_ptr<CPropertyPage>> extraPages;
+    std::vector<CPropertyPage *> pages;
+    for (unsigned i = 0;; ++i) {
+        CPropertyPage *page = GetSettingsPage(config_, i);
+        if (!page) break;
+        extraPages.emplace_back(page);
+        pages.push_back(page);
+    }
+    const HRESULT result = ShowSettingsSheet(DRIVER_TITLE, config_, pages, parent);
+    extraPages.clear();
+    if (result == E_INVALIDARG)
+        Log(LOG_DRIVER, "DriverDialog: the parent handle %p is not a window", static_cast<void *>(parent));
+    if (result == S_OK)
+        config_.SaveToValue(settings_.get());
+    else
         config_.LoadFromValue(settings_.get());
-        std::vector<std::unique_ptr<CPropertyPage>> extraPages;
-        std::vector<CPropertyPage *> pages;
-        for (unsigned i = 0;; ++i) {
-            CPropertyPage *page = GetSettingsPage(config_, i);
-            if (!page) break;
-            extraPages.emplace_back(page);
-            pages.push_back(page);
-        }
-        const HRESULT result = ShowSettingsSheet(DRIVER_TITLE, config_, pages, parent);
-        extraPages.clear();
-        if (result == E_INVALIDARG)
-            Log(LOG_DRIVER, "DriverDialog: the parent handle %p is not a window", static_cast<void *>(parent));
-        if (result == S_OK)
-            config_.SaveToValue(settings_.get());
-        else
-            config_.LoadFromValue(settings_.get());
-        return result;
-    });
+    return result;
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
 ComPtr<CIOHost> CIOFactory::CurrentHost() {
@@ -173,85 +173,85 @@ ComPtr<CIOHost> CIOFactory::CurrentHost() {
     return host_;
 }
 
-HRESULT STDMETHODCALLTYPE CIOFactory::StartComm(DWORD a, DWORD b, DWORD c, DWORD d) {
+HRESULT STDMETHODCALLTYPE CIOFactory::StartComm(DWORD a, DWORD b, DWORD c, DWORD d) try {
     // A host that does not start is let go inside this call, while the host
     // application holds the library.
     ModulePin::CallerHoldsModule caller;
-    return NoThrow([&]() -> HRESULT {
-        StopComm(a, b, c, d);
-        ComPtr<CIOHost> host = ComPtr<CIOHost>::Attach(CreateHost(a, b, c, d));
-        if (!host) return E_OUTOFMEMORY;
-        {
-            ScopedLock lock(hostLock_);
-            host_ = host;
-        }
-        Log(LOG_DRIVER, "drvStartComm(%u,%u,%u,%u)", LowWord(a), LowWord(b), LowWord(c), LowWord(d));
-        const HRESULT result = host->Start(false);
-        if (FAILED(result)) {
-            // The stop waits for every other reference to go: this one first.
-            host.reset();
-            StopComm(a, b, c, d);
-            return result;
-        }
-        if (result == 1 && host->Configuration().GetI32(param::StartOffline, 0) != 0)
-            host->Configuration().LogConfiguration();
-        return S_OK;
-    });
-}
-
-HRESULT STDMETHODCALLTYPE CIOFactory::StopComm(DWORD a, DWORD b, DWORD c, DWORD d) {
-    return NoThrow([&]() -> HRESULT {
-        ComPtr<CIOHost> host = CurrentHost();
-        if (!host) return 1;
-        Log(LOG_DRIVER, "drvStopComm(%u,%u,%u,%u)", LowWord(a), LowWord(b), LowWord(c), LowWord(d));
-        host->Stop();
-        {
-            ScopedLock lock(hostLock_);
-            if (host_.get() == host.get()) host_.reset();
-        }
-        // A request still running on another thread keeps the host; its script
-        // must stop and its log must close before a new host starts, so the
-        // stop waits for it, within one bound. A request that does not end in
-        // time ends the host's work itself and lets the host go when it returns.
-        const ULONGLONG deadline = GetTickCount64() + kRunningRequestWaitMs;
-        if (host->EndSession(kRunningRequestWaitMs)) {
-            const ULONGLONG now = GetTickCount64();
-            if (now < deadline) host->WaitUntilUnused(static_cast<DWORD>(deadline - now));
-        }
-        // The host application holds the library while it stops the driver.
-        ModulePin::CallerHoldsModule caller;
+    StopComm(a, b, c, d);
+    ComPtr<CIOHost> host = ComPtr<CIOHost>::Attach(CreateHost(a, b, c, d));
+    if (!host) return E_OUTOFMEMORY;
+    {
+        ScopedLock lock(hostLock_);
+        host_ = host;
+    }
+    Log(LOG_DRIVER, "drvStartComm(%u,%u,%u,%u)", LowWord(a), LowWord(b), LowWord(c), LowWord(d));
+    const HRESULT result = host->Start(false);
+    if (FAILED(result)) {
+        // The stop waits for every other reference to go: this one first.
         host.reset();
-        return S_OK;
-    });
+        StopComm(a, b, c, d);
+        return result;
+    }
+    if (result == 1 && host->Configuration().GetI32(param::StartOffline, 0) != 0)
+        host->Configuration().LogConfiguration();
+    return S_OK;
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
-HRESULT STDMETHODCALLTYPE CIOFactory::IO(DriverRequest *request, HVALUE value) {
-    return NoThrow([&]() -> HRESULT {
-        if (!request || !value) return E_POINTER;
-        ComPtr<CIOHost> host = CurrentHost();
-        if (!host) return IO_E_NOT_STARTED;
+HRESULT STDMETHODCALLTYPE CIOFactory::StopComm(DWORD a, DWORD b, DWORD c, DWORD d) try {
+    ComPtr<CIOHost> host = CurrentHost();
+    if (!host) return 1;
+    Log(LOG_DRIVER, "drvStopComm(%u,%u,%u,%u)", LowWord(a), LowWord(b), LowWord(c), LowWord(d));
+    host->Stop();
+    {
+        ScopedLock lock(hostLock_);
+        if (host_.get() == host.get()) host_.reset();
+    }
+    // A request still running on another thread keeps the host; its script
+    // must stop and its log must close before a new host starts, so the
+    // stop waits for it, within one bound. A request that does not end in
+    // time ends the host's work itself and lets the host go when it returns.
+    const ULONGLONG deadline = GetTickCount64() + kRunningRequestWaitMs;
+    if (host->EndSession(kRunningRequestWaitMs)) {
+        const ULONGLONG now = GetTickCount64();
+        if (now < deadline) host->WaitUntilUnused(static_cast<DWORD>(deadline - now));
+    }
+    // The host application holds the library while it stops the driver.
+    ModulePin::CallerHoldsModule caller;
+    host.reset();
+    return S_OK;
+} catch (...) {
+    return E_OUTOFMEMORY;
+}
 
-        DriverRequest converted;
-        HValue temporaryMessage;
-        if (request->version < REQUEST_VERSION_IN_PLACE) {
-            HRESULT result = ConvertLegacyRecord(request, converted);
-            if (FAILED(result)) return result;
-            if (!converted.message) {
-                temporaryMessage = HValue::Create();
-                if (!temporaryMessage) return E_OUTOFMEMORY;
-                converted.message = temporaryMessage.get();
-            }
-            request = &converted;
-        }
+HRESULT STDMETHODCALLTYPE CIOFactory::IO(DriverRequest *request, HVALUE value) try {
+    if (!request || !value) return E_POINTER;
+    ComPtr<CIOHost> host = CurrentHost();
+    if (!host) return IO_E_NOT_STARTED;
 
-        HRESULT result = E_FAIL;
-        {
-            CIOHost::RequestScope scope(host.get());
-            CIOLog trace(GetGlobals(), *request, &result);
-            result = ValidateAndDispatch(*host.get(), request, value);
+    DriverRequest converted;
+    HValue temporaryMessage;
+    if (request->version < REQUEST_VERSION_IN_PLACE) {
+        HRESULT result = ConvertLegacyRecord(request, converted);
+        if (FAILED(result)) return result;
+        if (!converted.message) {
+            temporaryMessage = HValue::Create();
+            if (!temporaryMessage) return E_OUTOFMEMORY;
+            converted.message = temporaryMessage.get();
         }
-        return result;
-    });
+        request = &converted;
+    }
+
+    HRESULT result = E_FAIL;
+    {
+        CIOHost::RequestScope scope(host.get());
+        CIOLog trace(GetGlobals(), *request, &result);
+        result = ValidateAndDispatch(*host.get(), request, value);
+    }
+    return result;
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
 HRESULT CIOFactory::ValidateAndDispatch(CIOHost &host, DriverRequest *request, HVALUE value) {
@@ -282,66 +282,66 @@ HRESULT CIOFactory::ValidateAndDispatch(CIOHost &host, DriverRequest *request, H
     return result;
 }
 
-HRESULT STDMETHODCALLTYPE CIOFactory::GetStatus(const char *name, HVALUE value) {
-    return NoThrow([&]() -> HRESULT {
-        if (!name || !value) return E_POINTER;
-        ComPtr<CIOHost> host = CurrentHost();
-        return host ? host->GetStatus(name, value) : IO_E_NOT_STARTED;
-    });
+HRESULT STDMETHODCALLTYPE CIOFactory::GetStatus(const char *name, HVALUE value) try {
+    if (!name || !value) return E_POINTER;
+    ComPtr<CIOHost> host = CurrentHost();
+    return host ? host->GetStatus(name, value) : IO_E_NOT_STARTED;
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
-HRESULT STDMETHODCALLTYPE CIOFactory::SetStatus(const char *name, HVALUE value) {
-    return NoThrow([&]() -> HRESULT {
-        if (!name || !value) return E_POINTER;
-        ComPtr<CIOHost> host = CurrentHost();
-        return host ? host->SetStatus(name, value) : IO_E_NOT_STARTED;
-    });
+HRESULT STDMETHODCALLTYPE CIOFactory::SetStatus(const char *name, HVALUE value) try {
+    if (!name || !value) return E_POINTER;
+    ComPtr<CIOHost> host = CurrentHost();
+    return host ? host->SetStatus(name, value) : IO_E_NOT_STARTED;
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
-HRESULT STDMETHODCALLTYPE CIOFactory::Validate(const wchar_t *device, const wchar_t *item, TagInfo *info) {
-    return NoThrow([&]() -> HRESULT {
-        if (!info) return E_POINTER;
-        if (!device) device = L"";
-        if (!item) item = L"";
-        TagInfoTextBuffer before;
-        TagInfoText(*info, device, item, before);
+HRESULT STDMETHODCALLTYPE CIOFactory::Validate(const wchar_t *device, const wchar_t *item, TagInfo *info) try {
+    if (!info) return E_POINTER;
+    if (!device) device = L"";
+    if (!item) item = L"";
+    TagInfoTextBuffer before;
+    TagInfoText(*info, device, item, before);
 
-        HRESULT result;
-        if (!*item) {
-            if (info->n1 == -1)
-                result = ValidateControlTagByNumber(info);
-            else if (!*device)
-                result = ValidateNumericTag(info);
-            else
-                result = ValidateStringTag(device, item, info);
-        } else {
-            result = ValidateControlTagByName(item, info);
-            if (FAILED(result)) result = ValidateStringTag(device, item, info);
-        }
-
-        if (FAILED(result)) {
-            Log(LOG_TAG, "Tag(%s).Validate = ERROR (%08X)", before, static_cast<unsigned>(result));
-            return result;
-        }
-        TagInfoTextBuffer after;
-        TagInfoText(*info, device, item, after);
-        if (strcmp(after, before) == 0)
-            Log(LOG_TAG, "Tag(%s).Validate = SUCCESS (type=%u;flags=%u)", before, info->type,
-                static_cast<unsigned>(info->flags));
+    HRESULT result;
+    if (!*item) {
+        if (info->n1 == -1)
+            result = ValidateControlTagByNumber(info);
+        else if (!*device)
+            result = ValidateNumericTag(info);
         else
-            Log(LOG_TAG, "Tag(%s).Validate = Tag(%s) (type=%u;flags=%u)", before, after, info->type,
-                static_cast<unsigned>(info->flags));
+            result = ValidateStringTag(device, item, info);
+    } else {
+        result = ValidateControlTagByName(item, info);
+        if (FAILED(result)) result = ValidateStringTag(device, item, info);
+    }
+
+    if (FAILED(result)) {
+        Log(LOG_TAG, "Tag(%s).Validate = ERROR (%08X)", before, static_cast<unsigned>(result));
         return result;
-    });
+    }
+    TagInfoTextBuffer after;
+    TagInfoText(*info, device, item, after);
+    if (strcmp(after, before) == 0)
+        Log(LOG_TAG, "Tag(%s).Validate = SUCCESS (type=%u;flags=%u)", before, info->type,
+            static_cast<unsigned>(info->flags));
+    else
+        Log(LOG_TAG, "Tag(%s).Validate = Tag(%s) (type=%u;flags=%u)", before, after, info->type,
+            static_cast<unsigned>(info->flags));
+    return result;
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
-HRESULT STDMETHODCALLTYPE CIOFactory::BrowseTags(IIOTagBrowser *browser) {
-    return NoThrow([&]() -> HRESULT {
-        if (!browser) return E_POINTER;
-        AddControlTagTree(browser, ThisModule());
-        AddDriverTags(browser);
-        return S_OK;
-    });
+HRESULT STDMETHODCALLTYPE CIOFactory::BrowseTags(IIOTagBrowser *browser) try {
+    if (!browser) return E_POINTER;
+    AddControlTagTree(browser, ThisModule());
+    AddDriverTags(browser);
+    return S_OK;
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
 } // namespace quillon
