@@ -225,33 +225,33 @@ STDMETHODIMP_(ULONG) CVBScriptEngine::Release() {
 
 STDMETHODIMP CVBScriptEngine::GetLCID(LCID *) { return E_NOTIMPL; }
 
-STDMETHODIMP CVBScriptEngine::GetItemInfo(LPCOLESTR name, DWORD mask, IUnknown **item, ITypeInfo **typeInfo) {
-    return NoThrow([&]() -> HRESULT {
-        if (item) *item = nullptr;
-        if (typeInfo) *typeInfo = nullptr;
-        if (!name) return E_POINTER;
-        if ((mask & SCRIPTINFO_ITYPEINFO) && !typeInfo) return E_POINTER;
-        if ((mask & SCRIPTINFO_IUNKNOWN) && !item) return E_POINTER;
-        auto found = namedItems_.find(NarrowFromWide(name));
-        if (found == namedItems_.end()) return TYPE_E_ELEMENTNOTFOUND;
-        IDispatch *object = found->second.get();
+STDMETHODIMP CVBScriptEngine::GetItemInfo(LPCOLESTR name, DWORD mask, IUnknown **item, ITypeInfo **typeInfo) try {
+    if (item) *item = nullptr;
+    if (typeInfo) *typeInfo = nullptr;
+    if (!name) return E_POINTER;
+    if ((mask & SCRIPTINFO_ITYPEINFO) && !typeInfo) return E_POINTER;
+    if ((mask & SCRIPTINFO_IUNKNOWN) && !item) return E_POINTER;
+    auto found = namedItems_.find(NarrowFromWide(name));
+    if (found == namedItems_.end()) return TYPE_E_ELEMENTNOTFOUND;
+    IDispatch *object = found->second.get();
 
-        HRESULT hr = S_OK;
-        ComPtr<ITypeInfo> info;
-        if (mask & SCRIPTINFO_ITYPEINFO) {
-            ComPtr<IProvideClassInfo> provider;
-            if (FAILED(object->QueryInterface(__uuidof(IProvideClassInfo), provider.put_void()))) return E_NOINTERFACE;
-            hr = provider->GetClassInfo(info.put());
-            if (FAILED(hr)) return hr;
-        }
-        ComPtr<IDispatch> unknown;
-        if (mask & SCRIPTINFO_IUNKNOWN) hr = object->QueryInterface(IID_IDispatch, unknown.put_void());
-        if (SUCCEEDED(hr)) {
-            if (mask & SCRIPTINFO_ITYPEINFO) *typeInfo = info.detach();
-            if (mask & SCRIPTINFO_IUNKNOWN) *item = unknown.detach();
-        }
-        return hr;
-    });
+    HRESULT hr = S_OK;
+    ComPtr<ITypeInfo> info;
+    if (mask & SCRIPTINFO_ITYPEINFO) {
+        ComPtr<IProvideClassInfo> provider;
+        if (FAILED(object->QueryInterface(__uuidof(IProvideClassInfo), provider.put_void()))) return E_NOINTERFACE;
+        hr = provider->GetClassInfo(info.put());
+        if (FAILED(hr)) return hr;
+    }
+    ComPtr<IDispatch> unknown;
+    if (mask & SCRIPTINFO_IUNKNOWN) hr = object->QueryInterface(IID_IDispatch, unknown.put_void());
+    if (SUCCEEDED(hr)) {
+        if (mask & SCRIPTINFO_ITYPEINFO) *typeInfo = info.detach();
+        if (mask & SCRIPTINFO_IUNKNOWN) *item = unknown.detach();
+    }
+    return hr;
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
 STDMETHODIMP CVBScriptEngine::GetDocVersionString(BSTR *) { return E_NOTIMPL; }
@@ -260,35 +260,35 @@ STDMETHODIMP CVBScriptEngine::OnScriptTerminate(const VARIANT *, const EXCEPINFO
 
 STDMETHODIMP CVBScriptEngine::OnStateChange(SCRIPTSTATE) { return S_OK; }
 
-STDMETHODIMP CVBScriptEngine::OnScriptError(IActiveScriptError *error) {
-    return NoThrow([&]() -> HRESULT {
-        if (!error) return E_POINTER;
-        DWORD context = 0;
-        ULONG line = 0;
-        LONG column = 0;
-        error->GetSourcePosition(&context, &line, &column);
+STDMETHODIMP CVBScriptEngine::OnScriptError(IActiveScriptError *error) try {
+    if (!error) return E_POINTER;
+    DWORD context = 0;
+    ULONG line = 0;
+    LONG column = 0;
+    error->GetSourcePosition(&context, &line, &column);
 
-        std::string description;
-        std::string source;
-        EXCEPINFO exception = {};
-        if (SUCCEEDED(error->GetExceptionInfo(&exception))) {
-            description = NarrowFromWide(exception.bstrDescription);
-            source = NarrowFromWide(exception.bstrSource);
-            FreeExceptionStrings(exception);
-        }
-        std::string suffix;
-        UniqueBstr lineText;
-        if (SUCCEEDED(error->GetSourceLineText(lineText.put()))) suffix = " {" + NarrowFromWide(lineText.get()) + "}";
-        if (source.empty()) source = "VBScript error";
+    std::string description;
+    std::string source;
+    EXCEPINFO exception = {};
+    if (SUCCEEDED(error->GetExceptionInfo(&exception))) {
+        description = NarrowFromWide(exception.bstrDescription);
+        source = NarrowFromWide(exception.bstrSource);
+        FreeExceptionStrings(exception);
+    }
+    std::string suffix;
+    UniqueBstr lineText;
+    if (SUCCEEDED(error->GetSourceLineText(lineText.put()))) suffix = " {" + NarrowFromWide(lineText.get()) + "}";
+    if (source.empty()) source = "VBScript error";
 
-        // The engine counts from 0, the user's editor from 1.
-        lastErrorLine_ = static_cast<unsigned>(line) + 1;
-        lastErrorColumn_ = static_cast<unsigned>(column) + 1;
-        lastErrorText_ = description;
-        Log(LOG_DRIVER, "  ERROR: %s (line %u, col %u): %s%s\r\n", source.c_str(), lastErrorLine_, lastErrorColumn_,
-            description.c_str(), suffix.c_str());
-        return S_OK;
-    });
+    // The engine counts from 0, the user's editor from 1.
+    lastErrorLine_ = static_cast<unsigned>(line) + 1;
+    lastErrorColumn_ = static_cast<unsigned>(column) + 1;
+    lastErrorText_ = description;
+    Log(LOG_DRIVER, "  ERROR: %s (line %u, col %u): %s%s\r\n", source.c_str(), lastErrorLine_, lastErrorColumn_,
+        description.c_str(), suffix.c_str());
+    return S_OK;
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
 STDMETHODIMP CVBScriptEngine::OnEnterScript() { return S_OK; }
