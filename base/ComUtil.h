@@ -8,6 +8,18 @@
 
 namespace quillon {
 
+// Runs body, a COM method's or an export's work, and answers E_OUTOFMEMORY
+// when it throws (the C++ library throws when memory runs out): no C++
+// exception may unwind into the caller's frames.
+template <class Body>
+HRESULT NoThrow(Body &&body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
 template <class T>
 class ComPtr {
 public:

@@ -15,11 +15,29 @@ void ModulePin::Take() {
         module_ = nullptr;
 }
 
-// The caller runs in this module and its host holds the library loaded
-// while calling, so this reference is never the last one.
+namespace {
+
+thread_local bool callerHoldsModule = false;
+
+DWORD WINAPI ReleaseModule(void *module) { FreeLibraryAndExitThread(static_cast<HMODULE>(module), 0); }
+
+} // namespace
+
+ModulePin::CallerHoldsModule::CallerHoldsModule() : outer_(callerHoldsModule) { callerHoldsModule = true; }
+
+ModulePin::CallerHoldsModule::~CallerHoldsModule() { callerHoldsModule = outer_; }
+
+// When no thread can be made the module stays loaded: a leak is better than
+// code pulled from under the caller.
 void ModulePin::Drop() {
-    if (module_) FreeLibrary(module_);
+    HMODULE module = module_;
     module_ = nullptr;
+    if (!module) return;
+    if (callerHoldsModule) {
+        FreeLibrary(module);
+        return;
+    }
+    if (HANDLE thread = CreateThread(nullptr, 0, ReleaseModule, module, 0, nullptr)) CloseHandle(thread);
 }
 
 } // namespace quillon

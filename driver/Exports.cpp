@@ -14,13 +14,23 @@ CRITICAL_SECTION singletonLock;
 bool singletonCreated = false;
 CIOFactory *singleton = nullptr;
 
+// A new driver object, or null (also when memory ran out while making it).
+CIOFactory *CreateFactory(IUnknown *hostObject) {
+    CIOFactory *factory = nullptr;
+    NoThrow([&] {
+        factory = CreateDriverFactory(hostObject);
+        return S_OK;
+    });
+    return factory;
+}
+
 // The process-wide object with a reference added, or null when it cannot be
 // had. A failed creation is not retried.
 CIOFactory *AcquireSingleton() {
     EnterCriticalSection(&singletonLock);
     if (!singletonCreated) {
         singletonCreated = true;
-        singleton = CreateDriverFactory(nullptr);
+        singleton = CreateFactory(nullptr);
     }
     CIOFactory *factory = singleton;
     if (factory) factory->AddRef();
@@ -36,7 +46,7 @@ template <class Operation>
 short WithSingleton(Operation operation) {
     CIOFactory *factory = AcquireSingleton();
     if (!factory) return ExportResult(E_OUTOFMEMORY);
-    const HRESULT status = operation(*factory);
+    const HRESULT status = NoThrow([&] { return operation(*factory); });
     factory->Release();
     return ExportResult(status);
 }
@@ -48,7 +58,7 @@ extern "C" {
 __declspec(dllexport) int __cdecl drvCreateDriverInstance(IUnknown *hostObject, IIODriverInstance **driver) {
     if (!driver) return -1;
     *driver = nullptr;
-    CIOFactory *factory = CreateDriverFactory(hostObject);
+    CIOFactory *factory = CreateFactory(hostObject);
     if (!factory) return -1;
     *driver = factory;
     return 1;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "base/ComUtil.h"
+#include "script/ScriptObjects.h"
 
 #include <windows.h>
 #include <oleauto.h>
@@ -131,13 +132,15 @@ public:
     // (argument names, unknown names) goes to the type description.
     STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR *names, UINT count, LCID, DISPID *ids) override {
         if (iid == IID_NULL) {
-            if (count == 1 && names && names[0] && ids) {
-                if (const DISPID *known = Members().FindName(names[0])) {
-                    ids[0] = *known;
-                    return S_OK;
+            return NoThrow([&]() -> HRESULT {
+                if (count == 1 && names && names[0] && ids) {
+                    if (const DISPID *known = Members().FindName(names[0])) {
+                        ids[0] = *known;
+                        return S_OK;
+                    }
                 }
-            }
-            return DispGetIDsOfNames(typeInfo_.get(), names, count, ids);
+                return DispGetIDsOfNames(typeInfo_.get(), names, count, ids);
+            });
         }
         if (!ids) return E_POINTER;
         for (UINT i = 0; i < count; ++i) ids[i] = DISPID_UNKNOWN;
@@ -147,18 +150,23 @@ public:
     // A member's failure comes back from DispInvoke as DISP_E_EXCEPTION with
     // the member's code, source and text taken from the thread's error
     // (RaiseScriptError). The object's fast members answer the plain calls
-    // that succeed; every other call, and every failure, takes DispInvoke so
-    // that coercions, codes and error texts stay those of the type
-    // description.
+    // themselves, a failure the same way and once; every other call takes
+    // DispInvoke so that coercions, codes and error texts stay those of the
+    // type description.
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS *params, VARIANT *result,
                         EXCEPINFO *exception, UINT *argError) override {
         if (iid == IID_NULL) {
+            HRESULT hr = S_FALSE;
             if (params && (params->cArgs == 0 || params->rgvarg)) {
-                const int fast = Members().FastIndex(id);
-                if (fast >= 0 && InvokeFast(fast, flags, *params, result)) return S_OK;
+                hr = ScriptMember([&]() -> HRESULT {
+                    const int fast = Members().FastIndex(id);
+                    return fast >= 0 ? InvokeFast(fast, flags, *params, result) : S_FALSE;
+                });
             }
-            return DispInvoke(static_cast<I *>(this), typeInfo_.get(), id, flags, params, result, exception,
-                              argError);
+            if (hr == S_FALSE)
+                return DispInvoke(static_cast<I *>(this), typeInfo_.get(), id, flags, params, result, exception,
+                                  argError);
+            return SUCCEEDED(hr) ? S_OK : ReportFailure(hr, exception);
         }
         if (result) VariantInit(result);
         if (exception) *exception = EXCEPINFO{};
@@ -176,9 +184,9 @@ protected:
 
     // Answers a call of the member at position fast in the fast list when the
     // call is plain (the expected flags and argument types, no other named
-    // arguments) and the member succeeds; false leaves the call, untouched,
-    // to DispInvoke.
-    virtual bool InvokeFast(int, WORD, const DISPPARAMS &, VARIANT *) { return false; }
+    // arguments): the member's result, a failure raised as the thread's error
+    // (RaiseScriptError). S_FALSE leaves the call, untouched, to DispInvoke.
+    virtual HRESULT InvokeFast(int, WORD, const DISPPARAMS &, VARIANT *) { return S_FALSE; }
 
     // A property read without arguments that wants its result.
     static bool IsPlainGet(WORD flags, const DISPPARAMS &params, const VARIANT *result) {
@@ -201,6 +209,22 @@ protected:
     }
 
 private:
+    // A member's failure as DispInvoke reports it: DISP_E_EXCEPTION, with the
+    // code and the thread's error in the exception record.
+    static HRESULT ReportFailure(HRESULT code, EXCEPINFO *exception) {
+        if (!exception) return DISP_E_EXCEPTION;
+        *exception = EXCEPINFO{};
+        exception->scode = code;
+        ComPtr<IErrorInfo> error;
+        if (GetErrorInfo(0, error.put()) == S_OK) {
+            error->GetDescription(&exception->bstrDescription);
+            error->GetHelpFile(&exception->bstrHelpFile);
+            error->GetSource(&exception->bstrSource);
+            error->GetHelpContext(&exception->dwHelpContext);
+        }
+        return DISP_E_EXCEPTION;
+    }
+
     // Every object of an interface has the same type description, so one
     // table serves them all.
     const CMemberTable &Members() const {

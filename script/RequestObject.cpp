@@ -25,18 +25,20 @@ const wchar_t *const kFastNames[] = {L"N1", L"N2", L"N3", L"N4", L"Size", L"Para
 
 enum FastMember { kN1, kN2, kN3, kN4, kSize, kParamDevice, kParamItem, kFailRequest, kIsSucceeded };
 
-bool PutWord(uint16_t word, VARIANT *result) {
+HRESULT PutWord(uint16_t word, VARIANT *result) {
     result->vt = VT_I4;
     result->lVal = word;
-    return true;
+    return S_OK;
 }
 
-bool PutText(const std::wstring &text, VARIANT *result) {
-    BSTR copy = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    if (!copy) return false;
-    result->vt = VT_BSTR;
-    result->bstrVal = copy;
-    return true;
+HRESULT PutText(const std::wstring &text, VARIANT *result) {
+    BSTR copy = nullptr;
+    const HRESULT hr = ReadText(text, &copy);
+    if (SUCCEEDED(hr)) {
+        result->vt = VT_BSTR;
+        result->bstrVal = copy;
+    }
+    return hr;
 }
 
 } // namespace
@@ -69,22 +71,21 @@ CRequestObject::CRequestObject(ITypeInfo *typeInfo, const DriverRequest &request
       n4_(request.n4), size_(request.blockSize), device_(request.paramDevice ? request.paramDevice : L""),
       item_(request.paramItem ? request.paramItem : L"") {}
 
-bool CRequestObject::InvokeFast(int fast, WORD flags, const DISPPARAMS &params, VARIANT *result) {
+HRESULT CRequestObject::InvokeFast(int fast, WORD flags, const DISPPARAMS &params, VARIANT *result) {
     switch (fast) {
     case kFailRequest:
         // What DispInvoke leaves in a wanted result of a method without one
         // is its own business.
-        if (!IsPlainCall(flags, params) || result) return false;
-        FailRequest();
-        return true;
+        if (!IsPlainCall(flags, params) || result) return S_FALSE;
+        return FailRequest();
     case kIsSucceeded:
-        if (!IsPlainCall(flags, params) || !result) return false;
+        if (!IsPlainCall(flags, params) || !result) return S_FALSE;
         result->vt = VT_BOOL;
         result->boolVal = succeeded_ ? VARIANT_TRUE : VARIANT_FALSE;
-        return true;
+        return S_OK;
     default: break;
     }
-    if (!IsPlainGet(flags, params, result)) return false;
+    if (!IsPlainGet(flags, params, result)) return S_FALSE;
     switch (fast) {
     case kN1: return PutWord(n1_, result);
     case kN2: return PutWord(n2_, result);
@@ -93,7 +94,7 @@ bool CRequestObject::InvokeFast(int fast, WORD flags, const DISPPARAMS &params, 
     case kSize: return PutWord(size_, result);
     case kParamDevice: return PutText(device_, result);
     case kParamItem: return PutText(item_, result);
-    default: return false;
+    default: return S_FALSE;
     }
 }
 

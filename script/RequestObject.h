@@ -30,7 +30,7 @@ public:
     STDMETHODIMP IsSucceeded(VARIANT_BOOL *pvbSuccess) override;
 
 protected:
-    bool InvokeFast(int fast, WORD flags, const DISPPARAMS &params, VARIANT *result) override;
+    HRESULT InvokeFast(int fast, WORD flags, const DISPPARAMS &params, VARIANT *result) override;
 
 private:
     CRequestObject(ITypeInfo *typeInfo, const DriverRequest &request);

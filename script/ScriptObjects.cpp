@@ -2,6 +2,7 @@
 
 #include "base/ComUtil.h"
 #include "base/Module.h"
+#include "script/VariantConversion.h"
 
 #include <cwchar>
 
@@ -43,6 +44,11 @@ HRESULT RaiseScriptError(HRESULT code, const wchar_t *text) {
     ComPtr<IErrorInfo> info;
     if (SUCCEEDED(created->QueryInterface(IID_IErrorInfo, info.put_void()))) SetErrorInfo(0, info.get());
     return code;
+}
+
+HRESULT RaiseConversionError(HRESULT code, const wchar_t *text) {
+    if (code == kNestedTooDeeply) return RaiseScriptError(E_INVALIDARG, L"Value nests more than 256 levels deep");
+    return RaiseScriptError(code, text);
 }
 
 HVALUE ValueHandleOf(const VARIANT &v) {

@@ -107,6 +107,20 @@ constexpr GUID CLSID_QuillonLink = {0x0E8D351B, 0x586C, 0x4FAB, {0x80, 0x65, 0x4
 // text followed by the code in hexadecimal, so that the script's Err object
 // and the engine's error line both tell what failed. Returns code.
 HRESULT RaiseScriptError(HRESULT code, const wchar_t *text);
+// The same for a failed conversion of a value (code from VariantToValue or
+// ValueToVariant): a value nested too deeply is named as such, with the code
+// E_INVALIDARG; any other failure gives code and text. Returns the code raised.
+HRESULT RaiseConversionError(HRESULT code, const wchar_t *text);
+
+// NoThrow for a member that a script calls: the script sees "Out of memory".
+template <class Body>
+HRESULT ScriptMember(Body &&body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return RaiseScriptError(E_OUTOFMEMORY, L"Out of memory");
+    }
+}
 
 // The handle of the value object of this driver that v holds (directly, by
 // reference, or through a referenced VARIANT), borrowed for as long as v

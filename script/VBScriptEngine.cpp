@@ -19,19 +19,6 @@ const char kHostItem[] = "Host";
 // Up to this many arguments are built on the stack (a request passes two).
 constexpr unsigned kFewArguments = 4;
 
-// The engine's class object is fetched once for all engines alive at the
-// same time and let go with the last of them.
-struct EngineClass {
-    CriticalSection lock;
-    ComPtr<IClassFactory> factory;
-    unsigned liveEngines = 0;
-};
-
-EngineClass &SharedEngineClass() {
-    static EngineClass shared;
-    return shared;
-}
-
 double SecondsSince(LONGLONG start) {
     static const LONGLONG frequency = [] {
         LARGE_INTEGER f;
@@ -52,28 +39,16 @@ void FreeExceptionStrings(EXCEPINFO &exception) {
 
 } // namespace
 
+// Each engine is made on the thread that uses it, through the system's own
+// look-up of the class: no class object is kept between engines or handed
+// from one thread to another.
 CVBScriptEngine::CVBScriptEngine(CIOGlobals *globals) : IOApi(globals) {
-    EngineClass &shared = SharedEngineClass();
-    ComPtr<IClassFactory> factory;
-    {
-        ScopedLock lock(shared.lock);
-        if (shared.liveEngines == 0)
-            CoGetClassObject(kVBScriptClsid, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
-                             shared.factory.put_void());
-        ++shared.liveEngines;
-        factory = shared.factory;
-    }
-    creation_ = factory ? factory->CreateInstance(nullptr, __uuidof(IActiveScript), script_.put_void())
-                        : REGDB_E_CLASSNOTREG;
+    creation_ = CoCreateInstance(kVBScriptClsid, nullptr, CLSCTX_INPROC_SERVER, __uuidof(IActiveScript),
+                                 script_.put_void());
     if (SUCCEEDED(creation_) && !script_) creation_ = E_NOINTERFACE;
 }
 
-CVBScriptEngine::~CVBScriptEngine() {
-    EngineClass &shared = SharedEngineClass();
-    ComPtr<IClassFactory> last;
-    ScopedLock lock(shared.lock);
-    if (--shared.liveEngines == 0) last = std::move(shared.factory);
-}
+CVBScriptEngine::~CVBScriptEngine() = default;
 
 HRESULT CVBScriptEngine::Create(CIOGlobals *globals, CVBScriptEngine **out) {
     if (!out) return E_POINTER;
@@ -127,7 +102,9 @@ HRESULT CVBScriptEngine::ParseScript(const char *text) {
     UniqueBstr code(text);
     EXCEPINFO exception = {};
     HRESULT hr = parse_->ParseScriptText(code.get(), nullptr, nullptr, nullptr, 0, 0, 0, nullptr, &exception);
-    if (hr == DISP_E_EXCEPTION) FreeExceptionStrings(exception);
+    // Whatever the result, the record is the caller's: strings that an engine
+    // leaves in it with another code would leak.
+    FreeExceptionStrings(exception);
     return hr;
 }
 
@@ -248,7 +225,7 @@ STDMETHODIMP_(ULONG) CVBScriptEngine::Release() {
 
 STDMETHODIMP CVBScriptEngine::GetLCID(LCID *) { return E_NOTIMPL; }
 
-STDMETHODIMP CVBScriptEngine::GetItemInfo(LPCOLESTR name, DWORD mask, IUnknown **item, ITypeInfo **typeInfo) {
+STDMETHODIMP CVBScriptEngine::GetItemInfo(LPCOLESTR name, DWORD mask, IUnknown **item, ITypeInfo **typeInfo) try {
     if (item) *item = nullptr;
     if (typeInfo) *typeInfo = nullptr;
     if (!name) return E_POINTER;
@@ -273,6 +250,8 @@ STDMETHODIMP CVBScriptEngine::GetItemInfo(LPCOLESTR name, DWORD mask, IUnknown *
         if (mask & SCRIPTINFO_IUNKNOWN) *item = unknown.detach();
     }
     return hr;
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
 STDMETHODIMP CVBScriptEngine::GetDocVersionString(BSTR *) { return E_NOTIMPL; }
@@ -281,7 +260,7 @@ STDMETHODIMP CVBScriptEngine::OnScriptTerminate(const VARIANT *, const EXCEPINFO
 
 STDMETHODIMP CVBScriptEngine::OnStateChange(SCRIPTSTATE) { return S_OK; }
 
-STDMETHODIMP CVBScriptEngine::OnScriptError(IActiveScriptError *error) {
+STDMETHODIMP CVBScriptEngine::OnScriptError(IActiveScriptError *error) try {
     if (!error) return E_POINTER;
     DWORD context = 0;
     ULONG line = 0;
@@ -308,6 +287,8 @@ STDMETHODIMP CVBScriptEngine::OnScriptError(IActiveScriptError *error) {
     Log(LOG_DRIVER, "  ERROR: %s (line %u, col %u): %s%s\r\n", source.c_str(), lastErrorLine_, lastErrorColumn_,
         description.c_str(), suffix.c_str());
     return S_OK;
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
 STDMETHODIMP CVBScriptEngine::OnEnterScript() { return S_OK; }

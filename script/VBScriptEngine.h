@@ -17,9 +17,9 @@ namespace quillon {
 
 class CVBScriptEngine : public IActiveScriptSite, public IActiveScriptSiteWindow, public IOApi {
 public:
-    // A new engine with reference count 1, owned by the caller. Without the
-    // VBScript class object the engine is made anyway and every later call
-    // reports the missing engine; E_FAIL when the engine refuses the site.
+    // A new engine with reference count 1, owned by the caller, made on the
+    // calling thread; the system's code when the VBScript engine cannot be
+    // made or refuses the site.
     static HRESULT Create(CIOGlobals *globals, CVBScriptEngine **out);
 
     // Makes host's members global names of the script, as the item "Host"

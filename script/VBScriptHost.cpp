@@ -12,11 +12,95 @@
 
 namespace quillon {
 
-CVBScriptHost::~CVBScriptHost() {
-    if (engine_) {
-        engine_->RunProcedure("OnStop", 0, nullptr, false);
-        CloseEngine();
+ScriptLock::ScriptLock()
+    : released_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      abandonedEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    InitializeCriticalSection(&section_);
+}
+
+ScriptLock::~ScriptLock() { DeleteCriticalSection(&section_); }
+
+bool ScriptLock::Enter(DWORD waitMs) {
+    if (TryEnterCriticalSection(&section_)) return true;
+    // Counted before the next try, so that a holder that leaves meanwhile
+    // signals.
+    InterlockedIncrement(&waiters_);
+    const ULONGLONG deadline = GetTickCount64() + waitMs;
+    bool entered = false;
+    for (;;) {
+        if (TryEnterCriticalSection(&section_)) {
+            entered = true;
+            break;
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline || abandoned_) break;
+        if (released_.valid() && abandonedEvent_.valid()) {
+            const HANDLE events[] = {released_.get(), abandonedEvent_.get()};
+            WaitForMultipleObjects(2, events, FALSE, static_cast<DWORD>(deadline - now));
+        } else {
+            Sleep(1);
+        }
     }
+    InterlockedDecrement(&waiters_);
+    return entered;
+}
+
+void ScriptLock::Abandon() {
+    InterlockedExchange(&abandoned_, 1);
+    if (abandonedEvent_.valid()) SetEvent(abandonedEvent_.get());
+}
+
+void ScriptLock::Leave() {
+    LeaveCriticalSection(&section_);
+    if (InterlockedCompareExchange(&waiters_, 0, 0) > 0 && released_.valid()) SetEvent(released_.get());
+}
+
+CVBScriptHost::ScriptEntry::ScriptEntry(CVBScriptHost &host, DWORD waitMs)
+    : host_(host), entered_(host.scriptLock_.Enter(waitMs)) {
+    if (entered_) ++host_.scriptEntries_;
+}
+
+CVBScriptHost::ScriptEntry::~ScriptEntry() {
+    if (!entered_) return;
+    if (host_.scriptEntries_ == 1 && InterlockedExchange(&host_.finishWhenIdle_, 0)) host_.FinishScript();
+    --host_.scriptEntries_;
+    host_.scriptLock_.Leave();
+}
+
+HRESULT CVBScriptHost::CallScript(const char *name, unsigned count, VARIANT *args, bool quiet) {
+    return engine_->RunProcedure(name, count, args, quiet);
+}
+
+void CVBScriptHost::FinishScript() {
+    if (!engine_) return;
+    // Also runs from destructors, where nothing may throw.
+    NoThrow([&] { return onStopSkipped_ ? S_OK : CallScript("OnStop", 0, nullptr, false); });
+    CloseEngine();
+}
+
+bool CVBScriptHost::EndSession(DWORD waitMs) {
+    ScriptEntry entry(*this, waitMs);
+    if (!entry) {
+        InterlockedExchange(&onStopSkipped_, 1);
+        InterlockedExchange(&finishWhenIdle_, 1);
+        // Requests still waiting for the script give up.
+        scriptLock_.Abandon();
+        Log(LOG_DRIVER, "drvStopComm: a script call still runs after %u ms, OnStop is skipped; the script closes when "
+                        "that call returns", static_cast<unsigned>(waitMs));
+        return false;
+    }
+    // Inside a script call of this very thread (a message loop that the
+    // script waits in): that call finishes the script when it returns.
+    if (scriptEntries_ > 1)
+        InterlockedExchange(&finishWhenIdle_, 1);
+    else
+        FinishScript();
+    return true;
+}
+
+CVBScriptHost::~CVBScriptHost() {
+    // With the last reference gone no other thread is inside the script.
+    FinishScript();
     // A script may have kept the link object beyond its engine.
     if (linkObject_) linkObject_->Detach();
     linkObject_.reset();
@@ -76,6 +160,8 @@ HRESULT CVBScriptHost::StartScript(std::string &message) {
         return result;
     }
 
+    // Compiling runs the script's global code: a script call like any other.
+    ScriptEntry entry(*this, kRequestWaitMs);
     // An absent, non-text or empty VBScript.Code is an empty script.
     std::string text;
     if (const CConfigParameter *code = Configuration().Find(param::VBScriptCode)) {
@@ -101,7 +187,7 @@ HRESULT CVBScriptHost::StartScript(std::string &message) {
     }
     Log(LOG_DRIVER, "Script compiled successfully!");
     // A missing or failing OnStart has logged its reason; the start goes on.
-    engine_->RunProcedure("OnStart", 0, nullptr, false);
+    CallScript("OnStart", 0, nullptr, false);
     return S_OK;
 }
 
@@ -152,15 +238,24 @@ DWORD CVBScriptHost::DefaultTimeoutMs() {
 HRESULT STDMETHODCALLTYPE CVBScriptHost::Read(DriverRequest *request, HVALUE value) {
     // The script fills the value; an untouched read leaves an empty list.
     hvSetType(value, HV_LIST, 0);
-    return RunRequest(request, value, "OnRead");
+    return NoThrow([&] { return RunRequest(request, value, "OnRead"); });
 }
 
 HRESULT STDMETHODCALLTYPE CVBScriptHost::Write(DriverRequest *request, HVALUE value) {
-    return RunRequest(request, value, "OnWrite");
+    return NoThrow([&] { return RunRequest(request, value, "OnWrite"); });
 }
 
 HRESULT CVBScriptHost::RunRequest(DriverRequest *request, HVALUE value, const char *baseName) {
     if (!baseName) return E_POINTER;
+    ScriptEntry entry(*this, kRequestWaitMs);
+    if (!entry) {
+        if (scriptLock_.Abandoned())
+            Log(LOG_DRIVER, "ERROR: the driver stopped while the request waited for the script");
+        else
+            Log(LOG_DRIVER, "ERROR: the script stayed busy for %u ms, request not run",
+                static_cast<unsigned>(kRequestWaitMs));
+        return E_FAIL;
+    }
     if (!engine_) {
         Log(LOG_DRIVER, "ERROR: VBScript was not created");
         return E_FAIL;
@@ -211,7 +306,7 @@ HRESULT CVBScriptHost::RunRequest(DriverRequest *request, HVALUE value, const ch
     VARIANT *raw = arguments.items;
 
     result = RunItemProcedure(baseName, request->paramItem, raw);
-    if (result == DISP_E_UNKNOWNNAME) result = engine_->RunProcedure(baseName, 2, raw, false);
+    if (result == DISP_E_UNKNOWNNAME) result = CallScript(baseName, 2, raw, false);
     if (SUCCEEDED(result)) {
         VARIANT_BOOL succeeded = VARIANT_FALSE;
         const HRESULT asked = requestObject->IsSucceeded(&succeeded);
@@ -246,7 +341,7 @@ HRESULT CVBScriptHost::RunItemProcedure(const char *baseName, const wchar_t *ite
     const ULONGLONG now = GetTickCount64();
     if (procedure.missing && now - procedure.checkedAt < kMissingProcedureRecheckMs) return DISP_E_UNKNOWNNAME;
     ++runningItemProcedures_;
-    const HRESULT result = engine_->RunProcedure(procedure.name.c_str(), 2, arguments, true);
+    const HRESULT result = CallScript(procedure.name.c_str(), 2, arguments, true);
     --runningItemProcedures_;
     procedure.missing = result == DISP_E_UNKNOWNNAME;
     procedure.checkedAt = now;

@@ -18,6 +18,32 @@
 
 namespace quillon {
 
+// A lock that a thread may take again while it holds it, and whose waits end
+// at a deadline. Taking it when it is free costs no call into the system.
+class ScriptLock {
+public:
+    ScriptLock();
+    ~ScriptLock();
+    ScriptLock(const ScriptLock &) = delete;
+    ScriptLock &operator=(const ScriptLock &) = delete;
+
+    // True with the lock held; false when waitMs passed first, or when the
+    // lock was abandoned and another thread holds it.
+    bool Enter(DWORD waitMs);
+    void Leave();
+    // Ends every wait for the lock, now and later: the work it guards is
+    // stopping. The holder's own entries still succeed.
+    void Abandon();
+    bool Abandoned() const { return abandoned_ != 0; }
+
+private:
+    CRITICAL_SECTION section_;
+    UniqueHandle released_;
+    UniqueHandle abandonedEvent_;
+    volatile LONG waiters_ = 0;
+    volatile LONG abandoned_ = 0;
+};
+
 class CVBScriptHost : public CIOHost, private ILinkSource {
 public:
     using CIOHost::CIOHost;
@@ -35,11 +61,13 @@ public:
     // The script driver has no frame protocol of its own: only the answers
     // to the script's own exchanges are read, by the rule of each.
     HRESULT STDMETHODCALLTYPE ReceiveFrame(CFrameBuffer *receive, CFrameBuffer *) override {
-        return exchanger_.ReceiveFrame(receive);
+        return NoThrow([&] { return exchanger_.ReceiveFrame(receive); });
     }
     HRESULT STDMETHODCALLTYPE OnBeforeSend(CFrameBuffer *frame) override {
-        exchanger_.BeforeSend(frame);
-        return S_OK;
+        return NoThrow([&] {
+            exchanger_.BeforeSend(frame);
+            return S_OK;
+        });
     }
     HRESULT STDMETHODCALLTYPE Read(DriverRequest *request, HVALUE value) override;
     HRESULT STDMETHODCALLTYPE Write(DriverRequest *request, HVALUE value) override;
@@ -48,10 +76,43 @@ public:
     // object for the request.
     HRESULT RunRequest(DriverRequest *request, HVALUE value, const char *baseName);
 
+    // Runs OnStop and closes the engine once no script call runs on another
+    // thread, waiting at most waitMs. A call that holds the script longer
+    // (one that cannot be interrupted) closes the engine when it returns;
+    // OnStop is then skipped.
+    bool EndSession(DWORD waitMs) override;
+
 protected:
     ~CVBScriptHost() override;
 
 private:
+    // Script calls of one driver run one at a time, in the order they take
+    // the script: the engine, the request objects kept for reuse and the
+    // item procedures are used by one thread at a time. A thread that is
+    // inside a call may enter again (a host's message loop that the script
+    // waits in may make a request).
+    class ScriptEntry {
+    public:
+        ScriptEntry(CVBScriptHost &host, DWORD waitMs);
+        ~ScriptEntry();
+        ScriptEntry(const ScriptEntry &) = delete;
+        ScriptEntry &operator=(const ScriptEntry &) = delete;
+        explicit operator bool() const { return entered_; }
+
+    private:
+        CVBScriptHost &host_;
+        bool entered_;
+    };
+    // How long a request waits for the script calls before it.
+    static constexpr DWORD kRequestWaitMs = 60000;
+
+    // The one place where the driver runs a procedure of the script; the
+    // caller holds a ScriptEntry.
+    HRESULT CallScript(const char *name, unsigned count, VARIANT *args, bool quiet);
+    // OnStop (unless a stop skipped it), then the engine closed; under a
+    // ScriptEntry.
+    void FinishScript();
+
     // What a request for one item runs first: the script's "<base>_<item>".
     // A script rarely defines one for every item, and asking the engine for
     // a name it lacks costs as much as the call itself, so a missing one is
@@ -92,6 +153,13 @@ private:
     // (from a message loop the script waits in) finds none and makes its own.
     ComPtr<CRequestObject> spareRequest_;
     ComPtr<CValueObject> spareValue_;
+    ScriptLock scriptLock_;
+    // Entries of the thread that holds the script lock.
+    unsigned scriptEntries_ = 0;
+    // Set by a stop that could not run OnStop now: the call holding the
+    // script finishes it when it returns.
+    volatile LONG finishWhenIdle_ = 0;
+    volatile LONG onStopSkipped_ = 0;
 };
 
 } // namespace quillon

@@ -16,7 +16,7 @@ HRESULT ReadOnly() { return RaiseScriptError(E_ACCESSDENIED, L"Value is read-onl
 
 HRESULT MissingArgument() { return RaiseScriptError(E_POINTER, L"Missing argument"); }
 
-HRESULT Unconvertible(HRESULT hr) { return RaiseScriptError(hr, L"Value cannot hold this data"); }
+HRESULT Unconvertible(HRESULT hr) { return RaiseConversionError(hr, L"Value cannot hold this data"); }
 
 // The members that Invoke answers itself, in the order of FastMember.
 const wchar_t *const kFastNames[] = {L"Value", L"Quality", L"Timestamp"};
@@ -50,52 +50,58 @@ HRESULT CValueObject::Create(HVALUE value, ITypeInfo *valueTypeInfo, bool readOn
 CValueObject::CValueObject(HVALUE value, ITypeInfo *typeInfo, bool readOnly)
     : CDispatchTemplate(typeInfo, kFastNames, sizeof kFastNames / sizeof kFastNames[0]), value_(HValue::Share(value)), readOnly_(readOnly) {}
 
-bool CValueObject::InvokeFast(int fast, WORD flags, const DISPPARAMS &params, VARIANT *result) {
+HRESULT CValueObject::InvokeFast(int fast, WORD flags, const DISPPARAMS &params, VARIANT *result) {
     if (const VARIANT *argument = PlainPut(flags, params)) {
         switch (fast) {
-        case kValue:
-            return IsPlainScalar(argument->vt) && SUCCEEDED(put_Value(const_cast<VARIANT *>(argument)));
-        case kQuality: return argument->vt == VT_I4 && SUCCEEDED(put_Quality(argument->lVal));
-        case kTimestamp: return argument->vt == VT_DATE && SUCCEEDED(put_Timestamp(argument->date));
-        default: return false;
+        case kValue: return IsPlainScalar(argument->vt) ? put_Value(const_cast<VARIANT *>(argument)) : S_FALSE;
+        case kQuality: return argument->vt == VT_I4 ? put_Quality(argument->lVal) : S_FALSE;
+        case kTimestamp: return argument->vt == VT_DATE ? put_Timestamp(argument->date) : S_FALSE;
+        default: return S_FALSE;
         }
     }
-    if (!IsPlainGet(flags, params, result)) return false;
+    if (!IsPlainGet(flags, params, result)) return S_FALSE;
     switch (fast) {
-    case kValue: {
-        VARIANT value;
-        VariantInit(&value);
-        if (FAILED(ValueToVariant(value_.get(), value))) {
-            VariantClear(&value);
-            return false;
+    case kValue: return get_Value(result);
+    case kQuality: {
+        long quality = 0;
+        const HRESULT hr = get_Quality(&quality);
+        if (SUCCEEDED(hr)) {
+            result->vt = VT_I4;
+            result->lVal = quality;
         }
-        *result = value;
-        return true;
+        return hr;
     }
-    case kQuality:
-        result->vt = VT_I4;
-        return SUCCEEDED(get_Quality(&result->lVal));
-    case kTimestamp:
-        result->vt = VT_DATE;
-        return SUCCEEDED(get_Timestamp(&result->date));
-    default: return false;
+    case kTimestamp: {
+        DATE date = 0;
+        const HRESULT hr = get_Timestamp(&date);
+        if (SUCCEEDED(hr)) {
+            result->vt = VT_DATE;
+            result->date = date;
+        }
+        return hr;
+    }
+    default: return S_FALSE;
     }
 }
 
 STDMETHODIMP CValueObject::put_Value(VARIANT *pvValue) {
-    if (!pvValue) return MissingArgument();
-    if (readOnly_) return ReadOnly();
-    if (HVALUE other = ValueHandleOf(*pvValue))
-        return hvCopy(value_.get(), other) ? S_OK : RaiseScriptError(E_FAIL, L"Value cannot be copied");
-    const HRESULT hr = VariantToValue(*pvValue, value_.get());
-    return SUCCEEDED(hr) ? hr : Unconvertible(hr);
+    return ScriptMember([&]() -> HRESULT {
+        if (!pvValue) return MissingArgument();
+        if (readOnly_) return ReadOnly();
+        if (HVALUE other = ValueHandleOf(*pvValue))
+            return hvCopy(value_.get(), other) ? S_OK : RaiseScriptError(E_FAIL, L"Value cannot be copied");
+        const HRESULT hr = VariantToValue(*pvValue, value_.get());
+        return SUCCEEDED(hr) ? hr : Unconvertible(hr);
+    });
 }
 
 STDMETHODIMP CValueObject::get_Value(VARIANT *pvValue) {
-    if (!pvValue) return RaiseScriptError(E_POINTER, L"Missing result");
-    VariantInit(pvValue);
-    const HRESULT hr = ValueToVariant(value_.get(), *pvValue);
-    return SUCCEEDED(hr) ? hr : RaiseScriptError(hr, L"Value cannot be read by a script");
+    return ScriptMember([&]() -> HRESULT {
+        if (!pvValue) return RaiseScriptError(E_POINTER, L"Missing result");
+        VariantInit(pvValue);
+        const HRESULT hr = ValueToVariant(value_.get(), *pvValue);
+        return SUCCEEDED(hr) ? hr : RaiseConversionError(hr, L"Value cannot be read by a script");
+    });
 }
 
 STDMETHODIMP CValueObject::put_Timestamp(DATE dDate) {
@@ -131,20 +137,22 @@ STDMETHODIMP CValueObject::DimAsList() {
 }
 
 STDMETHODIMP CValueObject::AddToList(VARIANT *pvarValue) {
-    if (!pvarValue) return MissingArgument();
-    if (readOnly_) return ReadOnly();
-    if (!hvIsList(value_.get())) return RaiseScriptError(E_INVALIDARG, L"Value is not a list (call DimAsList first)");
-    // A full list (65535 items) keeps its items; the script is not told.
-    if (HVALUE other = ValueHandleOf(*pvarValue)) {
-        hvListAppend(value_.get(), other);
-        return S_OK;
-    }
-    HValue item = HValue::Create();
-    if (!item) return RaiseScriptError(E_OUTOFMEMORY, L"Out of memory");
-    const HRESULT hr = VariantToValue(*pvarValue, item.get());
-    if (FAILED(hr)) return Unconvertible(hr);
-    hvListAppend(value_.get(), item.get());
-    return hr;
+    return ScriptMember([&]() -> HRESULT {
+        if (!pvarValue) return MissingArgument();
+        if (readOnly_) return ReadOnly();
+        if (!hvIsList(value_.get())) return RaiseScriptError(E_INVALIDARG, L"Value is not a list (call DimAsList first)");
+        // A full list (65535 items) keeps its items; the script is not told.
+        if (HVALUE other = ValueHandleOf(*pvarValue)) {
+            hvListAppend(value_.get(), other);
+            return S_OK;
+        }
+        HValue item = HValue::Create();
+        if (!item) return RaiseScriptError(E_OUTOFMEMORY, L"Out of memory");
+        const HRESULT hr = VariantToValue(*pvarValue, item.get());
+        if (FAILED(hr)) return Unconvertible(hr);
+        hvListAppend(value_.get(), item.get());
+        return hr;
+    });
 }
 
 HVALUE STDMETHODCALLTYPE CValueObject::PrivGetHVALUE() { return value_.get(); }

@@ -28,7 +28,7 @@ public:
     HVALUE STDMETHODCALLTYPE PrivGetHVALUE() override;
 
 protected:
-    bool InvokeFast(int fast, WORD flags, const DISPPARAMS &params, VARIANT *result) override;
+    HRESULT InvokeFast(int fast, WORD flags, const DISPPARAMS &params, VARIANT *result) override;
 
 private:
     CValueObject(HVALUE value, ITypeInfo *typeInfo, bool readOnly);

@@ -83,8 +83,10 @@ private:
     HRESULT result_;
 };
 
-HRESULT ArrayToValue(const VARIANT &source, HVALUE target) {
-    SAFEARRAY *array = source.parray;
+HRESULT ToValue(const VARIANT &source, HVALUE target, unsigned depth);
+HRESULT ToVariant(HVALUE source, VARIANT &target, unsigned depth);
+
+HRESULT ArrayToValue(const VARIANT &source, SAFEARRAY *array, HVALUE target, unsigned depth) {
     if (!array) return E_POINTER;
     if (SafeArrayGetDim(array) != 1 || array->rgsabound[0].cElements > HV_MAX_COUNT) return E_INVALIDARG;
     // The lower bound carries no meaning for a value: elements count from
@@ -121,7 +123,7 @@ HRESULT ArrayToValue(const VARIANT &source, HVALUE target) {
             if (!hvGetElement(target, i, element.put())) return E_FAIL;
             HRESULT hr;
             if (elementType == VT_VARIANT) {
-                hr = VariantToValue(static_cast<const VARIANT *>(array->pvData)[i], element.get());
+                hr = ToValue(static_cast<const VARIANT *>(array->pvData)[i], element.get(), depth + 1);
             } else {
                 // An object element converts like an object on its own; the
                 // VARIANT only borrows the array's pointer.
@@ -129,7 +131,7 @@ HRESULT ArrayToValue(const VARIANT &source, HVALUE target) {
                 VariantInit(&object);
                 object.vt = elementType;
                 object.punkVal = static_cast<IUnknown *const *>(array->pvData)[i];
-                hr = VariantToValue(object, element.get());
+                hr = ToValue(object, element.get(), depth + 1);
             }
             if (FAILED(hr)) return hr;
         }
@@ -140,7 +142,7 @@ HRESULT ArrayToValue(const VARIANT &source, HVALUE target) {
     }
 }
 
-HRESULT ScalarToValue(const VARIANT &source, HVALUE target) {
+HRESULT ScalarToValue(const VARIANT &source, HVALUE target, unsigned depth) {
     switch (source.vt) {
     case VT_EMPTY: break;
     case VT_I1: hvSetI8(target, static_cast<int8_t>(source.cVal)); break;
@@ -171,7 +173,7 @@ HRESULT ScalarToValue(const VARIANT &source, HVALUE target) {
     case VT_UNKNOWN: {
         UniqueVariant plain;
         if (FAILED(GetDefaultMemberValue(source, plain.get()))) return E_INVALIDARG;
-        return VariantToValue(plain.get(), target);
+        return ToValue(plain.get(), target, depth + 1);
     }
     default:
         return E_INVALIDARG;
@@ -192,14 +194,19 @@ HRESULT StringsToVariant(HVALUE source, VARIANT &target) {
     return hr;
 }
 
-HRESULT ValuesToVariant(HVALUE source, VARIANT &target) {
+HRESULT ValuesToVariant(HVALUE source, VARIANT &target, unsigned depth) {
     const unsigned count = hvGetCount(source);
     std::vector<VARIANT> items(count); // zero bits: VT_EMPTY
-    for (unsigned i = 0; i < count; ++i) {
+    HRESULT hr = S_OK;
+    for (unsigned i = 0; i < count && hr != kNestedTooDeeply; ++i) {
         HValue element;
-        if (hvGetElement(source, i, element.put()) == 1) ValueToVariant(element.get(), items[i]);
+        // An element that cannot be read stays empty; only too deep a value
+        // fails the whole.
+        if (hvGetElement(source, i, element.put()) == 1 &&
+            ToVariant(element.get(), items[i], depth + 1) == kNestedTooDeeply)
+            hr = kNestedTooDeeply;
     }
-    HRESULT hr = MakeVectorVariant(VT_VARIANT, target, count, items.data());
+    if (SUCCEEDED(hr)) hr = MakeVectorVariant(VT_VARIANT, target, count, items.data());
     if (FAILED(hr))
         for (VARIANT &item : items) VariantClear(&item);
     return hr;
@@ -259,21 +266,31 @@ DATE TimeToDate(const hvTime &time) {
     return (time.seconds + time.milliseconds * 0.001) / kSecondsPerDay + kUnixEpochDate;
 }
 
-HRESULT VariantToValue(const VARIANT &source, HVALUE target) {
+namespace {
+
+HRESULT ToValue(const VARIANT &source, HVALUE target, unsigned depth) {
     hvSetNull(target);
+    if (depth > kMaxNesting) return kNestedTooDeeply;
     if (source.vt & VT_BYREF) {
+        // What a reference points at is read in place: a copy of a nested
+        // array would copy all its levels before they are counted.
+        if (source.vt == (VT_BYREF | VT_VARIANT) && source.pvarVal && !(source.pvarVal->vt & VT_BYREF))
+            return ToValue(*source.pvarVal, target, depth);
+        if ((source.vt & VT_ARRAY) && source.pparray)
+            return ArrayToValue(source, *source.pparray, target, depth);
         UniqueVariant direct;
         HRESULT hr = VariantCopyInd(&direct.get(), const_cast<VARIANT *>(&source));
         if (FAILED(hr)) return hr;
-        return VariantToValue(direct.get(), target);
+        return ToValue(direct.get(), target, depth);
     }
-    if (source.vt & VT_ARRAY) return ArrayToValue(source, target);
-    return ScalarToValue(source, target);
+    if (source.vt & VT_ARRAY) return ArrayToValue(source, source.parray, target, depth);
+    return ScalarToValue(source, target, depth);
 }
 
-HRESULT ValueToVariant(HVALUE source, VARIANT &target) {
+HRESULT ToVariant(HVALUE source, VARIANT &target, unsigned depth) {
     if (target.vt != VT_EMPTY) VariantClear(&target);
     target.vt = VT_EMPTY;
+    if (depth > kMaxNesting) return kNestedTooDeeply;
     switch (const unsigned type = hvGetType(source)) {
     case HV_NULL: return S_OK;
     case HV_I8: {
@@ -349,7 +366,7 @@ HRESULT ValueToVariant(HVALUE source, VARIANT &target) {
         return S_OK;
     }
     case HV_ARRAY | HV_STR: return StringsToVariant(source, target);
-    case HV_ARRAY | HV_HVAL: return ValuesToVariant(source, target);
+    case HV_ARRAY | HV_HVAL: return ValuesToVariant(source, target, depth);
     case HV_ARRAY | HV_TIME: return TimesToVariant(source, target);
     default:
         if (const NumericKind *kind = KindOfValueType(type))
@@ -357,6 +374,12 @@ HRESULT ValueToVariant(HVALUE source, VARIANT &target) {
         return E_INVALIDARG;
     }
 }
+
+} // namespace
+
+HRESULT VariantToValue(const VARIANT &source, HVALUE target) { return ToValue(source, target, 0); }
+
+HRESULT ValueToVariant(HVALUE source, VARIANT &target) { return ToVariant(source, target, 0); }
 
 HRESULT GetDefaultMemberValue(const VARIANT &source, VARIANT &destination) {
     const VARIANT *current = &source;

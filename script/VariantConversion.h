@@ -21,15 +21,25 @@ double DateToSeconds(DATE date);
 hvTime SecondsToTime(double seconds);
 DATE TimeToDate(const hvTime &time);
 
+// How deep values may nest inside each other (arrays of values, objects
+// reduced to their default member), as the value library's flat form allows.
+// The conversions count the levels in both directions and give up past it
+// with kNestedTooDeeply: an object whose default member returns an array
+// holding the object itself ends there, long before the stack runs out.
+constexpr unsigned kMaxNesting = 256;
+const HRESULT kNestedTooDeeply = HRESULT_FROM_WIN32(ERROR_STACK_OVERFLOW);
+
 // Stores source in target (which becomes null first). Arrays must have one
 // dimension and at most 65535 elements; objects give their default member's
 // value. E_INVALIDARG for what a value cannot hold (Null, errors, arrays of
-// dates, booleans, currency or decimals, ...).
+// dates, booleans, currency or decimals, ...); kNestedTooDeeply past
+// kMaxNesting levels.
 HRESULT VariantToValue(const VARIANT &source, HVALUE target);
 
 // Stores source in target (cleared first). Arrays become vectors with lower
 // bound 0; arrays of values become arrays of VARIANTs. E_INVALIDARG, target
-// empty, for HVAL and LIST values.
+// empty, for HVAL and LIST values; kNestedTooDeeply, target empty, for values
+// nested more than kMaxNesting levels deep.
 HRESULT ValueToVariant(HVALUE source, VARIANT &target);
 
 // The value of source with objects replaced by their default member

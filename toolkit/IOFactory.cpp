@@ -17,7 +17,7 @@ namespace {
 
 // How long a stop waits for requests still running on other threads; one
 // that never ends must not hang the host's stop for good.
-constexpr DWORD kRunningRequestWaitMs = 10000;
+constexpr DWORD kRunningRequestWaitMs = 5000;
 
 bool IsEmptyText(const wchar_t *text) { return !text || !*text; }
 
@@ -44,25 +44,26 @@ bool MasksAreZero(const void *record, const LegacyLayout &layout) {
            ReadAt<uint8_t>(record, layout.maskByte1) == 0 && ReadAt<uint8_t>(record, layout.maskByte2) == 0;
 }
 
-// The aligned layout pads the two mask bytes up to the value. In a packed
-// record those four bytes are the value handle itself: with the padding
-// required to be zero, a packed record whose handle ends in two zero bytes
-// is not taken for an aligned one (whose value would be read past the end
-// of the record).
-bool LooksAligned(const void *record) {
-    return MasksAreZero(record, ALIGNED_LAYOUT) && ReadAt<uint16_t>(record, ALIGNED_LAYOUT.maskByte2 + 1) == 0;
+// The aligned layout pads the two mask bytes up to the value; in a packed
+// record those bytes are half of the value handle. When both layouts pass
+// the test of their mask fields, padding that is not zero tells a packed
+// record whose handle ends in two zero bytes (read as aligned, its value
+// would be read past the end of the record). Hosts of the aligned layout
+// need not clear the padding: it decides nothing else.
+const LegacyLayout *LegacyLayoutOf(const void *record, uint16_t operation) {
+    if (operation & OP_BIT_MASK) return &PACKED_LAYOUT;
+    const bool aligned = MasksAreZero(record, ALIGNED_LAYOUT);
+    const bool packed = MasksAreZero(record, PACKED_LAYOUT);
+    if (aligned && packed)
+        return ReadAt<uint16_t>(record, ALIGNED_LAYOUT.maskByte2 + 1) == 0 ? &ALIGNED_LAYOUT : &PACKED_LAYOUT;
+    if (aligned) return &ALIGNED_LAYOUT;
+    if (packed) return &PACKED_LAYOUT;
+    return nullptr;
 }
 
 HRESULT ConvertLegacyRecord(const DriverRequest *legacy, DriverRequest &converted) {
-    const LegacyLayout *layout;
-    if (legacy->operation & OP_BIT_MASK)
-        layout = &PACKED_LAYOUT;
-    else if (LooksAligned(legacy))
-        layout = &ALIGNED_LAYOUT;
-    else if (MasksAreZero(legacy, PACKED_LAYOUT))
-        layout = &PACKED_LAYOUT;
-    else
-        return E_FAIL;
+    const LegacyLayout *layout = LegacyLayoutOf(legacy, legacy->operation);
+    if (!layout) return E_FAIL;
 
     memset(&converted, 0, sizeof converted);
     converted.version = REQUEST_VERSION_CURRENT;
@@ -112,7 +113,11 @@ ULONG STDMETHODCALLTYPE CIOFactory::AddRef() { return static_cast<ULONG>(Interlo
 
 ULONG STDMETHODCALLTYPE CIOFactory::Release() {
     const LONG refs = InterlockedDecrement(&refs_);
-    if (refs == 0) delete this;
+    if (refs == 0) {
+        // The caller holds the library while it lets the driver go.
+        ModulePin::CallerHoldsModule caller;
+        delete this;
+    }
     return static_cast<ULONG>(refs);
 }
 
@@ -120,7 +125,7 @@ const char *STDMETHODCALLTYPE CIOFactory::GetDriverName() { return DRIVER_NAME; 
 
 long STDMETHODCALLTYPE CIOFactory::GetCaps() { return DRIVER_CAPS; }
 
-HRESULT STDMETHODCALLTYPE CIOFactory::SetSettingsHandle(HVALUE settings) {
+HRESULT STDMETHODCALLTYPE CIOFactory::SetSettingsHandle(HVALUE settings) try {
     settings_.reset();
     if (!settings) {
         config_.Clear();
@@ -131,9 +136,11 @@ HRESULT STDMETHODCALLTYPE CIOFactory::SetSettingsHandle(HVALUE settings) {
     // renamed is written back; any other is left exactly as the host stored it.
     config_.AdoptSettings(settings, [this](CConfigData &config) { SetDefaultSettings(config); });
     return S_OK;
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
-HRESULT STDMETHODCALLTYPE CIOFactory::DriverDialog(HWND parent) {
+HRESULT STDMETHODCALLTYPE CIOFactory::DriverDialog(HWND parent) try {
     // Without a settings handle the edits would have nowhere to go.
     if (!settings_) {
         Log(LOG_DRIVER, "DriverDialog: no settings handle was set");
@@ -157,6 +164,8 @@ HRESULT STDMETHODCALLTYPE CIOFactory::DriverDialog(HWND parent) {
     else
         config_.LoadFromValue(settings_.get());
     return result;
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
 ComPtr<CIOHost> CIOFactory::CurrentHost() {
@@ -164,14 +173,16 @@ ComPtr<CIOHost> CIOFactory::CurrentHost() {
     return host_;
 }
 
-HRESULT STDMETHODCALLTYPE CIOFactory::StartComm(DWORD a, DWORD b, DWORD c, DWORD d) {
+HRESULT STDMETHODCALLTYPE CIOFactory::StartComm(DWORD a, DWORD b, DWORD c, DWORD d) try {
+    // A host that does not start is let go inside this call, while the host
+    // application holds the library.
+    ModulePin::CallerHoldsModule caller;
     StopComm(a, b, c, d);
     ComPtr<CIOHost> host = ComPtr<CIOHost>::Attach(CreateHost(a, b, c, d));
     if (!host) return E_OUTOFMEMORY;
     {
         ScopedLock lock(hostLock_);
         host_ = host;
-        modulePin_.Take();
     }
     Log(LOG_DRIVER, "drvStartComm(%u,%u,%u,%u)", LowWord(a), LowWord(b), LowWord(c), LowWord(d));
     const HRESULT result = host->Start(false);
@@ -184,34 +195,37 @@ HRESULT STDMETHODCALLTYPE CIOFactory::StartComm(DWORD a, DWORD b, DWORD c, DWORD
     if (result == 1 && host->Configuration().GetI32(param::StartOffline, 0) != 0)
         host->Configuration().LogConfiguration();
     return S_OK;
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
-HRESULT STDMETHODCALLTYPE CIOFactory::StopComm(DWORD a, DWORD b, DWORD c, DWORD d) {
+HRESULT STDMETHODCALLTYPE CIOFactory::StopComm(DWORD a, DWORD b, DWORD c, DWORD d) try {
     ComPtr<CIOHost> host = CurrentHost();
     if (!host) return 1;
     Log(LOG_DRIVER, "drvStopComm(%u,%u,%u,%u)", LowWord(a), LowWord(b), LowWord(c), LowWord(d));
     host->Stop();
-    bool wasCurrent = false;
     {
         ScopedLock lock(hostLock_);
-        if (host_.get() == host.get()) {
-            host_.reset();
-            wasCurrent = true;
-        }
+        if (host_.get() == host.get()) host_.reset();
     }
     // A request still running on another thread keeps the host; its script
     // must stop and its log must close before a new host starts, so the
-    // stop waits for it.
-    host->WaitUntilUnused(kRunningRequestWaitMs);
-    host.reset();
-    if (wasCurrent) {
-        ScopedLock lock(hostLock_);
-        if (!host_) modulePin_.Drop();
+    // stop waits for it, within one bound. A request that does not end in
+    // time ends the host's work itself and lets the host go when it returns.
+    const ULONGLONG deadline = GetTickCount64() + kRunningRequestWaitMs;
+    if (host->EndSession(kRunningRequestWaitMs)) {
+        const ULONGLONG now = GetTickCount64();
+        if (now < deadline) host->WaitUntilUnused(static_cast<DWORD>(deadline - now));
     }
+    // The host application holds the library while it stops the driver.
+    ModulePin::CallerHoldsModule caller;
+    host.reset();
     return S_OK;
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
-HRESULT STDMETHODCALLTYPE CIOFactory::IO(DriverRequest *request, HVALUE value) {
+HRESULT STDMETHODCALLTYPE CIOFactory::IO(DriverRequest *request, HVALUE value) try {
     if (!request || !value) return E_POINTER;
     ComPtr<CIOHost> host = CurrentHost();
     if (!host) return IO_E_NOT_STARTED;
@@ -236,6 +250,8 @@ HRESULT STDMETHODCALLTYPE CIOFactory::IO(DriverRequest *request, HVALUE value) {
         result = ValidateAndDispatch(*host.get(), request, value);
     }
     return result;
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
 HRESULT CIOFactory::ValidateAndDispatch(CIOHost &host, DriverRequest *request, HVALUE value) {
@@ -266,19 +282,23 @@ HRESULT CIOFactory::ValidateAndDispatch(CIOHost &host, DriverRequest *request, H
     return result;
 }
 
-HRESULT STDMETHODCALLTYPE CIOFactory::GetStatus(const char *name, HVALUE value) {
+HRESULT STDMETHODCALLTYPE CIOFactory::GetStatus(const char *name, HVALUE value) try {
     if (!name || !value) return E_POINTER;
     ComPtr<CIOHost> host = CurrentHost();
     return host ? host->GetStatus(name, value) : IO_E_NOT_STARTED;
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
-HRESULT STDMETHODCALLTYPE CIOFactory::SetStatus(const char *name, HVALUE value) {
+HRESULT STDMETHODCALLTYPE CIOFactory::SetStatus(const char *name, HVALUE value) try {
     if (!name || !value) return E_POINTER;
     ComPtr<CIOHost> host = CurrentHost();
     return host ? host->SetStatus(name, value) : IO_E_NOT_STARTED;
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
-HRESULT STDMETHODCALLTYPE CIOFactory::Validate(const wchar_t *device, const wchar_t *item, TagInfo *info) {
+HRESULT STDMETHODCALLTYPE CIOFactory::Validate(const wchar_t *device, const wchar_t *item, TagInfo *info) try {
     if (!info) return E_POINTER;
     if (!device) device = L"";
     if (!item) item = L"";
@@ -311,13 +331,17 @@ HRESULT STDMETHODCALLTYPE CIOFactory::Validate(const wchar_t *device, const wcha
         Log(LOG_TAG, "Tag(%s).Validate = Tag(%s) (type=%u;flags=%u)", before, after, info->type,
             static_cast<unsigned>(info->flags));
     return result;
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
-HRESULT STDMETHODCALLTYPE CIOFactory::BrowseTags(IIOTagBrowser *browser) {
+HRESULT STDMETHODCALLTYPE CIOFactory::BrowseTags(IIOTagBrowser *browser) try {
     if (!browser) return E_POINTER;
     AddControlTagTree(browser, ThisModule());
     AddDriverTags(browser);
     return S_OK;
+} catch (...) {
+    return E_OUTOFMEMORY;
 }
 
 } // namespace quillon

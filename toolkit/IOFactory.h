@@ -70,9 +70,6 @@ private:
     HValue settings_;
     CConfigData config_;
     CriticalSection hostLock_;
-    // Held while a host exists: see ModulePin. Declared first of the two so
-    // that it outlives the host.
-    ModulePin modulePin_;
     ComPtr<CIOHost> host_;
 };
 

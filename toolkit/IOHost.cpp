@@ -25,6 +25,7 @@ CIOHost::RequestScope::~RequestScope() { servedHost = outer_; }
 
 CIOHost::CIOHost(CIOGlobals *globals, HVALUE settings)
     : IOApi(globals), unused_(CreateEventW(nullptr, FALSE, FALSE, nullptr)), config_(globals) {
+    modulePin_.Take();
     if (settings) config_.LoadFromValue(settings);
     ApplyLogSettings(true);
 }
@@ -88,10 +89,15 @@ void CIOHost::StopLink() {
 
 HRESULT CIOHost::PostEvent(int type, int source, int number, const char *format, ...) {
     if (!format) return E_POINTER;
+    std::string text;
     va_list arguments;
     va_start(arguments, format);
-    std::string text = FormatTextV(format, arguments);
+    const HRESULT formatted = NoThrow([&]() -> HRESULT {
+        text = FormatTextV(format, arguments);
+        return S_OK;
+    });
     va_end(arguments);
+    if (FAILED(formatted)) return formatted;
     if (text.size() > kMaxEventText) text.resize(kMaxEventText);
 
     HValue event = HValue::Create();
@@ -101,9 +107,11 @@ HRESULT CIOHost::PostEvent(int type, int source, int number, const char *format,
         return E_OUTOFMEMORY;
 
     ScopedLock lock(eventLock_);
-    events_.push_back(std::move(event));
-    while (events_.size() > EVENT_QUEUE_LIMIT) events_.pop_front();
-    return S_OK;
+    return NoThrow([&]() -> HRESULT {
+        events_.push_back(std::move(event));
+        while (events_.size() > EVENT_QUEUE_LIMIT) events_.pop_front();
+        return S_OK;
+    });
 }
 
 void CIOHost::DrainEvents(HVALUE list) {

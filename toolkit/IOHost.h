@@ -7,6 +7,7 @@
 #include "base/ComUtil.h"
 #include "base/DriverRequest.h"
 #include "log/IOGlobals.h"
+#include "base/Module.h"
 #include "phys/IOInterface.h"
 #include "phys/LinkHost.h"
 #include "values/HValue.h"
@@ -75,6 +76,15 @@ public:
     // Moves every queued event, oldest first, into the list value.
     void DrainEvents(HVALUE list);
 
+    // Called by the driver's stop after the link has stopped: the
+    // specialisation ends what it runs, waiting at most waitMs for work that
+    // still runs on other threads. False when that work did not end in time
+    // (it then finishes the ending itself).
+    virtual bool EndSession(DWORD waitMs) {
+        (void)waitMs;
+        return true;
+    }
+
     // Waits up to the time-out until the caller holds the only reference,
     // that is until requests running on other threads have left the host.
     // Returns at once on a thread that is itself inside one of the host's
@@ -101,6 +111,9 @@ private:
     // Stops the link and lets it go, without the start and stop hooks.
     void StopLink();
 
+    // The module's code runs for this host (its link thread, its script) as
+    // long as it exists, whatever the host application unloads meanwhile.
+    ModulePin modulePin_;
     volatile LONG refs_ = 1;
     volatile LONG awaitingUnused_ = 0;
     UniqueHandle unused_;

@@ -302,6 +302,33 @@ TEST_F(DriverTest, LegacyRecordsAreConvertedByTheirLayout) {
     EXPECT_TRUE(HasMessageMatching(R"(TAG\t<== \(\d+\.\d{3}\) Tag\(1\.2\.3\.4\)\.ReadValue = ERROR \(hr=8004E007\))"));
 }
 
+// The aligned layout's padding (bytes 18-19 and 30-31) may hold anything: a
+// record whose mask fields pass only the aligned layout's test is read as
+// aligned, and a control tag answers in the value handle at offset 32.
+TEST_F(DriverTest, AlignedRecordsMayLeaveTheirPaddingUnset) {
+    IIODriverInstance *driver = Instance();
+    StartLogged(driver);
+    struct Case {
+        uint16_t before, after;
+    } const cases[] = {{0xFFFF, 0xFFFF}, {0xFFFF, 0}, {0, 0}};
+    for (const Case &c : cases) {
+        HValue answer = HValue::Create();
+        hvSetString(answer.get(), "unanswered");
+        LegacyRecord aligned = MakeLegacy(1, OP_READ_VALUE, 1, 32, answer.get());
+        aligned.Put<int16_t>(10, -1);
+        aligned.Put<uint16_t>(12, 0);
+        aligned.Put<uint16_t>(14, 0);
+        aligned.Put<uint16_t>(16, HOST_TAG_WORK_ONLINE);
+        aligned.Put<uint16_t>(18, c.before);
+        aligned.Put<uint16_t>(30, c.after);
+        HValue argument = HValue::Create();
+        EXPECT_EQ(driver->IO(aligned.Request(), argument.get()), S_OK) << std::hex << c.before << " " << c.after;
+        int32_t online = -1;
+        EXPECT_TRUE(hvGetI32(answer.get(), &online)) << std::hex << c.before << " " << c.after;
+        EXPECT_EQ(online, 0);
+    }
+}
+
 // A packed record is as long as its last field. Its value handle's low two
 // bytes sit where the aligned layout has its mask bytes: a handle ending in
 // two zero bytes must not make the record look aligned, which would read the

@@ -242,5 +242,71 @@ TEST_F(FastDispatchTest, ValueCallsAgreeWithDispInvoke) {
     }
 }
 
+// A request object whose N1 fails on its fast road and counts its calls.
+class FailingRequest : public CDispatchTemplate<IRequestObject> {
+public:
+    explicit FailingRequest(ITypeInfo *info) : CDispatchTemplate(info, kFastNames, sizeof kFastNames / sizeof kFastNames[0]) {}
+    int calls = 0;
+
+    STDMETHODIMP get_N1(long *) override {
+        ++calls;
+        return RaiseScriptError(test::kFailure, L"N1 is out of reach");
+    }
+    STDMETHODIMP get_N2(long *) override { return E_NOTIMPL; }
+    STDMETHODIMP get_N3(long *) override { return E_NOTIMPL; }
+    STDMETHODIMP get_N4(long *) override { return E_NOTIMPL; }
+    STDMETHODIMP get_Size(long *) override { return E_NOTIMPL; }
+    STDMETHODIMP get_ParamDevice(BSTR *) override { return E_NOTIMPL; }
+    STDMETHODIMP get_ParamItem(BSTR *) override { return E_NOTIMPL; }
+    STDMETHODIMP FailRequest() override { return E_NOTIMPL; }
+    STDMETHODIMP IsSucceeded(VARIANT_BOOL *) override { return E_NOTIMPL; }
+
+protected:
+    HRESULT InvokeFast(int fast, WORD flags, const DISPPARAMS &params, VARIANT *result) override {
+        if (fast != 0 || !IsPlainGet(flags, params, result)) return S_FALSE;
+        long n1 = 0;
+        const HRESULT hr = get_N1(&n1);
+        if (SUCCEEDED(hr)) {
+            result->vt = VT_I4;
+            result->lVal = n1;
+        }
+        return hr;
+    }
+
+private:
+    // The request object's own list: the member table is shared by every
+    // object of the interface.
+    static constexpr const wchar_t *kFastNames[] = {L"N1",          L"N2",       L"N3",        L"N4",
+                                                    L"Size",        L"ParamDevice", L"ParamItem", L"FailRequest",
+                                                    L"IsSucceeded"};
+};
+
+// A fast member that fails is run once, and its failure reaches the caller
+// as DispInvoke reports a member's failure.
+TEST_F(FastDispatchTest, FailingFastMemberRunsOnce) {
+    FailingRequest object(requestInfo_.get());
+    const DISPID id = Id(&object, L"N1");
+    const Outcome own = Perform({id, DISPATCH_PROPERTYGET, {}}, [&](WORD flags, DISPPARAMS *params, VARIANT *result,
+                                                                   EXCEPINFO *exception, UINT *argError) {
+        return object.Invoke(id, IID_NULL, 0, flags, params, result, exception, argError);
+    });
+    EXPECT_EQ(1, object.calls);
+    EXPECT_EQ(DISP_E_EXCEPTION, own.hr);
+    EXPECT_EQ(test::kFailure, own.scode);
+    EXPECT_EQ(L"Quillon", own.source);
+    EXPECT_EQ(L"N1 is out of reach (80040201)", own.description);
+    const Outcome typed = Perform({id, DISPATCH_PROPERTYGET, {}}, [&](WORD flags, DISPPARAMS *params, VARIANT *result,
+                                                                     EXCEPINFO *exception, UINT *argError) {
+        return DispInvoke(static_cast<IRequestObject *>(&object), requestInfo_.get(), id, flags, params, result,
+                          exception, argError);
+    });
+    // The result of a failed read is DispInvoke's own affair.
+    EXPECT_EQ(typed.hr, own.hr);
+    EXPECT_EQ(typed.scode, own.scode);
+    EXPECT_EQ(typed.source, own.source);
+    EXPECT_EQ(typed.description, own.description);
+    EXPECT_EQ(2, object.calls);
+}
+
 } // namespace
 } // namespace quillon

@@ -284,5 +284,86 @@ TEST_F(ValueObjectTest, ValueObjectIsFoundThroughReferences) {
     EXPECT_EQ(1u, RefCount(object.get()));
 }
 
+// A value nests at most 256 levels deep, in whichever way the script hands
+// it over: deeper arrays and objects whose default member leads back to
+// themselves end in a script error instead of a stack overflow.
+using NestingTest = ObjectsTest;
+
+TEST_F(NestingTest, NestingEndsAtTheValueLibrarysLimit) {
+    const std::string tooDeep = "80070057 Value nests more than 256 levels deep (80070057)";
+    struct Way {
+        const char *name;
+        const char *statement;
+    } const ways[] = {
+        {"Value", "v.Value = d"},
+        {"NewValue", "Dim n : Set n = NewValue(d)"},
+        {"AddToList", "v.DimAsList : v.AddToList d"},
+    };
+    struct Data {
+        const char *expression;
+        bool object;
+        bool fits;
+    } const data[] = {
+        {"New Cyc", true, false},
+        {"Nested(256)", false, true},
+        {"Nested(257)", false, false},
+        {"Nested(1000)", false, false},
+    };
+    std::string script =
+        "Class Cyc\r\n"
+        "  Public Default Property Get Item\r\n"
+        "    Item = Array(Me)\r\n"
+        "  End Property\r\n"
+        "End Class\r\n"
+        "Function Nested(levels)\r\n"
+        "  Dim a, i : a = 1\r\n"
+        "  For i = 1 To levels : a = Array(a) : Next\r\n"
+        "  Nested = a\r\n"
+        "End Function\r\n";
+    for (size_t w = 0; w < sizeof ways / sizeof ways[0]; ++w)
+        for (size_t d = 0; d < sizeof data / sizeof data[0]; ++d)
+            script += "Sub Case" + std::to_string(w) + "_" + std::to_string(d) +
+                      "(v, result)\r\n"
+                      "  Dim d\r\n"
+                      "  " + (data[d].object ? "Set " : "") + "d = " + data[d].expression + "\r\n"
+                      "  On Error Resume Next\r\n  " + ways[w].statement +
+                      "\r\n"
+                      "  result = Hex(Err.Number) & \" \" & Err.Description\r\n"
+                      "End Sub\r\n";
+    Load(script.c_str());
+
+    for (size_t w = 0; w < sizeof ways / sizeof ways[0]; ++w) {
+        for (size_t d = 0; d < sizeof data / sizeof data[0]; ++d) {
+            HValue value = HValue::Create();
+            ComPtr<IValueObject> object = MakeValue(value.get(), false);
+            const std::string name = "Case" + std::to_string(w) + "_" + std::to_string(d);
+            EXPECT_EQ(data[d].fits ? "0 " : tooDeep, Run(name.c_str(), {object.get()}))
+                << ways[w].name << " = " << data[d].expression;
+            EXPECT_EQ(S_OK, lastRun) << ways[w].name << " = " << data[d].expression;
+        }
+    }
+}
+
+// Reading a value nested deeper than the limit fails the same way.
+TEST_F(NestingTest, ReadingTooDeepAValueFails) {
+    HValue value = HValue::Create();
+    HValue inner = HValue::Create();
+    hvSetI32(inner.get(), 1);
+    for (unsigned level = 0; level < 300; ++level) {
+        HValue outer = HValue::Create();
+        hvSetType(outer.get(), HV_ARRAY | HV_HVAL, 1);
+        HValue element;
+        ASSERT_TRUE(hvGetElement(outer.get(), 0, element.put()));
+        ASSERT_TRUE(hvCopy(element.get(), inner.get()));
+        inner = std::move(outer);
+    }
+    ComPtr<IValueObject> object = MakeValue(inner.get(), true);
+    VARIANT read;
+    VariantInit(&read);
+    EXPECT_EQ(E_INVALIDARG, object->get_Value(&read));
+    EXPECT_EQ(VT_EMPTY, read.vt);
+    VariantClear(&read);
+}
+
 } // namespace
 } // namespace quillon

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -359,6 +360,175 @@ TEST_F(ScriptEngineTest, ItemInfoComesFromTheNamedItems) {
     EXPECT_EQ(before + 1, host.refs());
     item->Release();
     engine_->Close();
+}
+
+// {B54F3741-5B07-11CF-A4B0-00AA004A55E8}: the VBScript engine.
+const CLSID kVBScriptClass = {0xB54F3741, 0x5B07, 0x11CF, {0xA4, 0xB0, 0x00, 0xAA, 0x00, 0x4A, 0x55, 0xE8}};
+
+// Registered for the VBScript engine's class: hands every creation to the
+// engine's own class object and counts the references that callers hold.
+class CountingEngineClass : public IClassFactory {
+public:
+    explicit CountingEngineClass(IClassFactory *engineClass) : engineClass_(engineClass) {}
+
+    volatile LONG refs = 1;
+    volatile LONG creations = 0;
+
+    STDMETHODIMP QueryInterface(REFIID iid, void **out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
+        *out = static_cast<IClassFactory *>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs)); }
+    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(InterlockedDecrement(&refs)); }
+    STDMETHODIMP CreateInstance(IUnknown *outer, REFIID iid, void **out) override {
+        InterlockedIncrement(&creations);
+        return engineClass_->CreateInstance(outer, iid, out);
+    }
+    STDMETHODIMP LockServer(BOOL lock) override { return engineClass_->LockServer(lock); }
+
+private:
+    IClassFactory *engineClass_;
+};
+
+// Each engine is made through the system on the thread that creates it: no
+// class object stays held between engines (to be used later on another
+// thread, or let go on whichever thread drops the last engine).
+TEST(EngineClassTest, EnginesHoldNoClassObject) {
+    ComPtr<IClassFactory> engineClass;
+    ASSERT_EQ(S_OK, CoGetClassObject(kVBScriptClass, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                                     engineClass.put_void()));
+    CountingEngineClass counting(engineClass.get());
+    DWORD cookie = 0;
+    ASSERT_EQ(S_OK, CoRegisterClassObject(kVBScriptClass, &counting, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
+                                          &cookie));
+    const LONG registered = counting.refs;
+    {
+        LoggedGlobals globals;
+        CVBScriptEngine *first = nullptr;
+        ASSERT_EQ(S_OK, CVBScriptEngine::Create(globals.get(), &first));
+        EXPECT_EQ(1, counting.creations);
+        EXPECT_EQ(registered, counting.refs);
+        CVBScriptEngine *second = nullptr;
+        ASSERT_EQ(S_OK, CVBScriptEngine::Create(globals.get(), &second));
+        EXPECT_EQ(2, counting.creations);
+        EXPECT_EQ(registered, counting.refs);
+        for (CVBScriptEngine *engine : {first, second}) {
+            engine->Close();
+            engine->Release();
+        }
+    }
+    EXPECT_EQ(registered, counting.refs);
+    EXPECT_EQ(S_OK, CoRevokeClassObject(cookie));
+}
+
+#ifdef _WIN64
+using SourceCookie = DWORDLONG;
+#else
+using SourceCookie = DWORD;
+#endif
+
+// An engine whose compiler fails with a code other than DISP_E_EXCEPTION and
+// still leaves texts in the caller's exception record.
+class RefusingEngine : public IActiveScript, public IActiveScriptParse {
+public:
+    static constexpr UINT kTextLength = 777;
+    BSTR texts[3] = {};
+
+    STDMETHODIMP QueryInterface(REFIID iid, void **out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (iid == IID_IUnknown || iid == __uuidof(IActiveScript))
+            *out = static_cast<IActiveScript *>(this);
+        else if (iid == __uuidof(IActiveScriptParse))
+            *out = static_cast<IActiveScriptParse *>(this);
+        else
+            return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs_; }
+
+    STDMETHODIMP SetScriptSite(IActiveScriptSite *) override { return S_OK; }
+    STDMETHODIMP GetScriptSite(REFIID, void **) override { return E_NOTIMPL; }
+    STDMETHODIMP SetScriptState(SCRIPTSTATE) override { return E_NOTIMPL; }
+    STDMETHODIMP GetScriptState(SCRIPTSTATE *) override { return E_NOTIMPL; }
+    STDMETHODIMP Close() override { return S_OK; }
+    STDMETHODIMP AddNamedItem(LPCOLESTR, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP AddTypeLib(REFGUID, DWORD, DWORD, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP GetScriptDispatch(LPCOLESTR, IDispatch **) override { return E_NOTIMPL; }
+    STDMETHODIMP GetCurrentScriptThreadID(SCRIPTTHREADID *) override { return E_NOTIMPL; }
+    STDMETHODIMP GetScriptThreadID(DWORD, SCRIPTTHREADID *) override { return E_NOTIMPL; }
+    STDMETHODIMP GetScriptThreadState(SCRIPTTHREADID, SCRIPTTHREADSTATE *) override { return E_NOTIMPL; }
+    STDMETHODIMP InterruptScriptThread(SCRIPTTHREADID, const EXCEPINFO *, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP Clone(IActiveScript **) override { return E_NOTIMPL; }
+
+    STDMETHODIMP InitNew() override { return S_OK; }
+    STDMETHODIMP AddScriptlet(LPCOLESTR, LPCOLESTR, LPCOLESTR, LPCOLESTR, LPCOLESTR, LPCOLESTR, SourceCookie, ULONG,
+                              DWORD, BSTR *, EXCEPINFO *) override {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP ParseScriptText(LPCOLESTR, LPCOLESTR, IUnknown *, LPCOLESTR, SourceCookie, ULONG, DWORD, VARIANT *,
+                                 EXCEPINFO *exception) override {
+        for (BSTR &text : texts) text = SysAllocStringLen(nullptr, kTextLength);
+        exception->bstrSource = texts[0];
+        exception->bstrDescription = texts[1];
+        exception->bstrHelpFile = texts[2];
+        return E_FAIL;
+    }
+
+private:
+    ULONG refs_ = 1;
+};
+
+class RefusingEngineClass : public IClassFactory {
+public:
+    explicit RefusingEngineClass(RefusingEngine &engine) : engine_(engine) {}
+    STDMETHODIMP QueryInterface(REFIID iid, void **out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
+        *out = static_cast<IClassFactory *>(this);
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP CreateInstance(IUnknown *, REFIID iid, void **out) override {
+        return engine_.QueryInterface(iid, out);
+    }
+    STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+
+private:
+    RefusingEngine &engine_;
+};
+
+// The texts that the compiler leaves in the exception record are freed
+// whatever its result. A freed text's memory is what the next text of its
+// size receives (the system keeps freed texts for reuse).
+TEST(EngineClassTest, CompilerTextsAreFreedWhateverTheResult) {
+    RefusingEngine stand;
+    RefusingEngineClass standClass(stand);
+    DWORD cookie = 0;
+    ASSERT_EQ(S_OK, CoRegisterClassObject(kVBScriptClass, &standClass, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
+                                          &cookie));
+    {
+        LoggedGlobals globals;
+        CVBScriptEngine *engine = nullptr;
+        ASSERT_EQ(S_OK, CVBScriptEngine::Create(globals.get(), &engine));
+        EXPECT_EQ(E_FAIL, engine->ParseScript("x"));
+        engine->Close();
+        engine->Release();
+    }
+    EXPECT_EQ(S_OK, CoRevokeClassObject(cookie));
+
+    std::vector<BSTR> again;
+    for (int i = 0; i < 6; ++i) again.push_back(SysAllocStringLen(nullptr, RefusingEngine::kTextLength));
+    for (BSTR text : stand.texts) EXPECT_NE(again.end(), std::find(again.begin(), again.end(), text));
+    for (BSTR text : again) SysFreeString(text);
 }
 
 } // namespace

@@ -2,12 +2,15 @@
 // share and the system's VBScript engine answering the requests.
 #include "base/ControlTags.h"
 #include "tests/support/DriverLibrary.h"
+#include "tests/support/SystemThread.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
 using namespace quillon;
 using namespace quillon::test;
@@ -687,6 +690,126 @@ TEST_F(ScriptDriverTest, ValueObjectsInsideArraysAreRefused) {
     HValue array = HValue::Create();
     EXPECT_NE(Read(L"Temp", array.get()), S_OK);
     EXPECT_EQ(Stop(), 1);
+}
+
+// --- Several threads ------------------------------------------------------
+
+// A host may call drvIO from several threads at once: the script sees one
+// call at a time, and every request gets its own answer.
+TEST_F(ScriptDriverTest, RequestsFromSeveralThreadsRunOneAtATime) {
+    ASSERT_EQ(Start("Dim inside, overlaps, calls\n"
+                    "Sub OnRead(Request, Value)\n"
+                    "  inside = inside + 1\n"
+                    "  If inside > 1 Then overlaps = overlaps + 1\n"
+                    "  calls = calls + 1\n"
+                    "  Dim i, x : For i = 1 To 100 : x = x + i : Next\n"
+                    "  Value.Value = Request.ParamItem\n"
+                    "  inside = inside - 1\n"
+                    "End Sub\n"
+                    "Sub OnRead_Count(Request, Value)\n"
+                    "  Value.Value = calls & \" \" & (overlaps + 0)\n"
+                    "End Sub\n"),
+              1);
+    constexpr int kThreads = 4, kReads = 250;
+    std::vector<std::wstring> items;
+    std::vector<DriverRequest> requests;
+    for (int t = 0; t < kThreads; ++t) {
+        items.push_back(L"T" + std::to_wstring(t));
+        TagInfo info = {};
+        ASSERT_EQ(parser_->Validate(L"", items.back().c_str(), &info), S_OK);
+        requests.push_back(MakeRequest(OP_READ_VALUE, info.n1, info.n2, info.n3, info.n4, nullptr));
+    }
+    std::vector<int> wrong(kThreads, 0);
+    {
+        std::vector<std::unique_ptr<SystemThread>> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.push_back(std::make_unique<SystemThread>([&, t] {
+                ComApartment apartment;
+                const std::string expected = "T" + std::to_string(t);
+                for (int i = 0; i < kReads; ++i) {
+                    HValue value = HValue::Create();
+                    DriverRequest request = requests[t];
+                    request.flags = REQUEST_FLAG_VALIDATED;
+                    request.paramItem = items[t].c_str();
+                    request.paramDevice = L"";
+                    request.value = value.get();
+                    if (driver_->IO(&request, value.get()) != S_OK || StringOf(value.get()) != expected) ++wrong[t];
+                }
+            }));
+        }
+    }
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(wrong[t], 0) << "thread " << t;
+    EXPECT_EQ(ReadText(L"Count"), std::to_string(kThreads * kReads) + " 0");
+    EXPECT_EQ(Stop(), 1);
+}
+
+// A stop that finds a script call running on another thread waits for it
+// within a bound; when the call does not end in time OnStop is skipped, the
+// call closes the script when it returns, and the library stays loaded for
+// it even when the host unloads it meanwhile.
+TEST_F(ScriptDriverTest, StopDuringALongCallLeavesTheEndToThatCall) {
+    ASSERT_EQ(Start("Sub OnRead(Request, Value)\n"
+                    "  Host.Trace \"inside\"\n"
+                    "  Do While Value.Quality <> 7 : Loop\n"
+                    "  Host.Trace \"released\"\n"
+                    "  Value.Value = \"done\"\n"
+                    "End Sub\n"
+                    "Sub OnStop\n"
+                    "  Host.Trace \"stopped\"\n"
+                    "End Sub\n"),
+              1);
+    TagInfo info = {};
+    ASSERT_EQ(parser_->Validate(L"", L"Hold", &info), S_OK);
+    HValue value = HValue::Create();
+    DriverRequest request = MakeRequest(OP_READ_VALUE, info.n1, info.n2, info.n3, info.n4, value.get());
+    request.flags = REQUEST_FLAG_VALIDATED;
+    request.paramItem = L"Hold";
+    request.paramDevice = L"";
+    short result = 0;
+    const auto io = library_.io;
+    SystemThread call([&] {
+        ComApartment apartment;
+        result = io(&request, value.get());
+    });
+    ASSERT_TRUE(WaitUntil([&] { return Logged("  Trace: inside"); }));
+    // A second request waits for the script meanwhile.
+    HValue second = HValue::Create();
+    DriverRequest secondRequest = request;
+    secondRequest.value = second.get();
+    volatile LONG secondDone = 0;
+    short secondResult = 0;
+    SystemThread waiting([&] {
+        ComApartment apartment;
+        secondResult = io(&secondRequest, second.get());
+        InterlockedExchange(&secondDone, 1);
+    });
+    // A read makes its value an empty list before it waits for the script.
+    ASSERT_TRUE(WaitUntil([&] { return hvIsList(second.get()) != 0; }));
+
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(Stop(), 1);
+    EXPECT_LT(GetTickCount64() - start, 20000u);
+    EXPECT_TRUE(LoggedMatching("drvStopComm: a script call still runs after [0-9]+ ms, OnStop is skipped; .*"));
+    // The stop ends its wait: it fails without waiting for the first call.
+    EXPECT_TRUE(WaitUntil([&] { return secondDone != 0; }));
+    EXPECT_EQ(secondResult, -1);
+    EXPECT_TRUE(Logged("ERROR: the driver stopped while the request waited for the script"));
+
+    parser_.reset();
+    driver_.reset();
+    const HMODULE module = GetModuleHandleA("Quillon.dll");
+    ASSERT_NE(nullptr, module);
+    library_.Unload();
+    EXPECT_EQ(module, GetModuleHandleA("Quillon.dll"));
+
+    hvSetQuality(value.get(), 7);
+    call.Join();
+    waiting.Join();
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(StringOf(value.get()), "done");
+    EXPECT_TRUE(WaitUntil([] { return GetModuleHandleA("Quillon.dll") == nullptr; }));
+    EXPECT_TRUE(Logged("  Trace: released"));
+    EXPECT_FALSE(Logged("  Trace: stopped"));
 }
 
 TEST_F(ScriptDriverTest, NoValueIsLeft) {
