@@ -83,19 +83,21 @@ std::string CPropertyPage::Text(int id) const {
     std::wstring wide(static_cast<size_t>(length) + 1, L'\0');
     const int copied = GetWindowTextW(control, &wide[0], length + 1);
     wide.resize(static_cast<size_t>(copied > 0 ? copied : 0));
-    // The store keeps text in the ANSI code page; characters outside it
-    // become the code page's replacement character.
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    // The store keeps text in the thread's ANSI code page, as the script
+    // engine reads it; characters outside it become the code page's
+    // replacement character.
+    const int bytes =
+        WideCharToMultiByte(CP_THREAD_ACP, 0, wide.c_str(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
     std::string text(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
     if (bytes > 0)
-        WideCharToMultiByte(CP_ACP, 0, wide.c_str(), static_cast<int>(wide.size()), &text[0], bytes, nullptr, nullptr);
+        WideCharToMultiByte(CP_THREAD_ACP, 0, wide.c_str(), static_cast<int>(wide.size()), &text[0], bytes, nullptr, nullptr);
     return text;
 }
 
 void CPropertyPage::SetText(int id, const std::string &text) {
-    const int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    const int length = MultiByteToWideChar(CP_THREAD_ACP, 0, text.c_str(), -1, nullptr, 0);
     std::wstring wide(static_cast<size_t>(length > 0 ? length : 1), L'\0');
-    if (length > 0) MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], length);
+    if (length > 0) MultiByteToWideChar(CP_THREAD_ACP, 0, text.c_str(), -1, &wide[0], length);
     SetWindowTextW(Control(id), wide.c_str());
 }
 

@@ -180,12 +180,16 @@ private:
 
 class SheetTest : public DriverFixture {
 protected:
-    // A sheet on settings holding exactly the given parameters.
-    std::unique_ptr<Sheet> Open(const Settings &settings) {
+    // A sheet on settings holding exactly the given parameters; locale, when
+    // given, is the dialog thread's.
+    std::unique_ptr<Sheet> Open(const Settings &settings, LCID locale = 0) {
         settings_ = settings.Make();
         EXPECT_EQ(Instance()->SetSettingsHandle(settings_.get()), S_OK);
         IIODriverInstance *driver = Instance();
-        return std::make_unique<Sheet>([driver] { return driver->DriverDialog(nullptr); });
+        return std::make_unique<Sheet>([driver, locale] {
+            if (locale) SetThreadLocale(locale);
+            return driver->DriverDialog(nullptr);
+        });
     }
     std::string Value(const char *name) const { return Stored(settings_.get(), name); }
 
@@ -493,6 +497,22 @@ TEST_F(SheetTest, LongAndNonAnsiScriptsAreStoredAsTheCodePageHoldsThem) {
     WideCharToMultiByte(CP_ACP, 0, L"' caf\x00e9 \x4e2d\x6587", -1, expected, sizeof expected, nullptr, nullptr);
     EXPECT_EQ(Value("VBScript.Code"), expected);
     EXPECT_NE(Value("VBScript.Code").find('?'), std::string::npos);
+}
+
+// The script engine reads the store in the code page of the thread that
+// runs it; the pages write and show it in their own thread's.
+TEST_F(SheetTest, TextFollowsTheDialogThreadsCodePage) {
+    const LCID russian = MAKELCID(MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT), SORT_DEFAULT);
+    const std::string stored = "' \xCF\xF0\xE8\xE2\xE5\xF2";  // "Привет" in code page 1251
+    auto sheet = Open(Settings().String("VBScript.Code", stored).String("IO.Log.Filename", "C:\\x"), russian);
+    wchar_t shown[64] = L"";
+    GetWindowTextW(sheet->Control(SCRIPT, IDC_SCRIPT_TEXT), shown, 64);
+    EXPECT_EQ(std::wstring(shown), L"' \x041f\x0440\x0438\x0432\x0435\x0442");
+    sheet->Show(SETUP);
+    sheet->Type(SETUP, IDC_SETUP_LOG_FILE, L"C:\\\x0436\x0443\x0440\x043d\x0430\x043b.log");  // журнал
+    EXPECT_EQ(sheet->Close(PSBTN_OK), S_OK);
+    EXPECT_EQ(Value("VBScript.Code"), stored);
+    EXPECT_EQ(Value("IO.Log.Filename"), "C:\\\xE6\xF3\xF0\xED\xE0\xEB.log");
 }
 
 TEST_F(SheetTest, LocalAddressListFollowsTheFamilyAndStoresItsChoice) {
