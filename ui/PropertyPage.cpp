@@ -1,5 +1,6 @@
 #include "ui/PropertyPage.h"
 
+#include "config/ConfigData.h"
 #include "driver/DriverInterfaces.h"
 #include "driver/Module.h"
 
@@ -127,7 +128,10 @@ int CPropertyPage::Selection(int id) const { return static_cast<int>(SendMessage
 
 void CPropertyPage::Select(int id, int index) { SendMessageW(Control(id), CB_SETCURSEL, static_cast<WPARAM>(index), 0); }
 
-bool CPropertyPage::ReadUnsigned(int id, const char *field, uint32_t low, uint32_t high, uint32_t &value) {
+bool CPropertyPage::ReadUnsigned(int id, const char *field, uint32_t low, uint32_t high,
+                                 std::optional<uint32_t> &value) {
+    value.reset();
+    if (!IsWindowEnabled(Control(id))) return true;
     const std::string text = Text(id);
     size_t first = text.find_first_not_of(" \t");
     size_t last = text.find_last_not_of(" \t");
@@ -159,6 +163,10 @@ bool CPropertyPage::ReadUnsigned(int id, const char *field, uint32_t low, uint32
 }
 
 void CPropertyPage::SetUnsigned(int id, uint32_t value) { SetText(id, std::to_string(value)); }
+
+void CPropertyPage::StoreUnsigned(const char *name, const std::optional<uint32_t> &value) {
+    if (value) config_.SetU32(name, *value);
+}
 
 int CPropertyPage::Message(const std::string &text, UINT flags) const {
     return MessageBoxA(window_, text.c_str(), DRIVER_TITLE, flags);

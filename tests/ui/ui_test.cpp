@@ -236,14 +236,15 @@ const Field kFields[] = {
     {SERIAL, IDC_SERIAL_STOP_BITS, "1 stop bit", "2 stop bits", nullptr, "IO.Serial.StopBits", "2"},
     {ETHERNET, IDC_ETH_TRANSPORT, "TCP/IP", "UDP/IP", nullptr, "IO.Ethernet.Transport", "UDP"},
     {ETHERNET, IDC_ETH_MAIN_IP, nullptr, "127.0.0.1", nullptr, nullptr, nullptr},
-    {ETHERNET, IDC_ETH_MAIN_PORT, nullptr, nullptr, L"5020", "IO.Ethernet.MainPort", "5020"},
+    // Disabled (IO.Type is serial): the stored value is kept.
+    {ETHERNET, IDC_ETH_MAIN_PORT, nullptr, nullptr, L"5020", "IO.Ethernet.MainPort", "I502"},
     {ETHERNET, IDC_ETH_PING_TIMEOUT, "4000", "900", nullptr, nullptr, nullptr},
     {ETHERNET, IDC_ETH_PING_TRIES, "1", nullptr, nullptr, nullptr, nullptr},
     {ETHERNET, IDC_ETH_LOCAL_IP_LIST, "(All Interfaces)", nullptr, nullptr, nullptr, nullptr},
     // Not an installed modem (telephony has none here): stored as it was.
     {MODEM, IDC_MODEM_LIST, "(default modem)", nullptr, nullptr, "IO.TAPI.ModemID", "I77"},
     {MODEM, IDC_MODEM_NUMBER, nullptr, "5551234", L"777", "IO.TAPI.PhoneNumber", "777"},
-    {RAS, IDC_RAS_TIMEOUT, "0", nullptr, L"30", "IO.RAS.CommandTimeoutSec", "30"},
+    {RAS, IDC_RAS_TIMEOUT, "0", nullptr, L"30", "IO.RAS.CommandTimeoutSec", "I45"},
     {RAS, IDC_RAS_COMMAND, nullptr, "ATDT123", nullptr, nullptr, nullptr},
 };
 
@@ -425,6 +426,26 @@ TEST_F(SheetTest, BadNumbersKeepThePageOpenAndWriteNothingOfIt) {
     EXPECT_EQ(sheet->Close(PSBTN_CANCEL), E_FAIL);
     EXPECT_EQ(Value("IO.TimeoutMs"), "I1500");
     EXPECT_EQ(Value("IO.Log.Filename"), "C:\\logs\\q.log");
+}
+
+// A stored value that a disabled field cannot hold (a control tag may write
+// any number) neither traps the user on its page nor is overwritten.
+TEST_F(SheetTest, DisabledFieldsAreNotCheckedAndKeepTheirStoredValues) {
+    auto sheet = Open(Settings().String("IO.Type", "Ethernet").Int("IO.Serial.InterbyteDelayUs", 200000)
+                          .Int("IO.Serial.CTSTimeoutMs", 7));
+    sheet->Show(SERIAL);
+    ASSERT_FALSE(sheet->Enabled(SERIAL, IDC_SERIAL_INTERBYTE));
+    EXPECT_EQ(sheet->Text(SERIAL, IDC_SERIAL_INTERBYTE), "200000");
+    sheet->PostShow(ETHERNET);
+    ASSERT_TRUE(WaitFor([&] { return sheet->Current() == sheet->Page(ETHERNET); }, 10000)) << "kept on the Serial page";
+    sheet->Show(SERIAL);
+    PostMessageW(sheet->Window(), PSM_PRESSBUTTON, PSBTN_OK, 0);
+    HWND window = sheet->Window();
+    ASSERT_TRUE(WaitFor([&] { return !IsWindow(window); }, 10000)) << "OK refused";
+    EXPECT_EQ(sheet->Close(PSBTN_OK), S_OK);
+    EXPECT_EQ(Value("IO.Serial.InterbyteDelayUs"), "I200000");
+    EXPECT_EQ(Value("IO.Serial.CTSTimeoutMs"), "I7");
+    EXPECT_EQ(Value("IO.Serial.InterframeDelayMs"), "0");  // enabled, so written
 }
 
 TEST_F(SheetTest, ValuesOfTheWrongTypeShowDefaultsAndAreWrittenReadably) {
