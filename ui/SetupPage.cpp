@@ -107,10 +107,11 @@ void CSetupPage::ConfirmStartOffline() {
     if (!Checked(IDC_SETUP_START_OFFLINE)) return;
     wchar_t question[1024] = L"";
     LoadStringW(ThisModule(), IDS_START_OFFLINE_QUESTION, question, 1024);
+    // No takes back only the box: the page's other edits stay as typed,
+    // also those that its store refused.
     if (Message(std::wstring(question), MB_YESNO | MB_ICONQUESTION) == IDNO) {
+        SetChecked(IDC_SETUP_START_OFFLINE, false);
         Config().SetI32(param::StartOffline, 0);
-        Load();
-        UpdateControls();
     }
 }
 

@@ -400,6 +400,23 @@ TEST_F(SheetTest, StartOfflineIsConfirmedAndNoClearsIt) {
     sheet->Answer(TITLE, IDYES);
     EXPECT_EQ(sheet->Close(PSBTN_OK), S_OK);
     EXPECT_EQ(Value("IO.StartOffline"), "I1");
+
+    // No takes back the box only: edits the page could not store stay.
+    sheet = Open(Bare());
+    sheet->Show(SETUP);
+    sheet->Choose(SETUP, IDC_SETUP_TYPE, 2);
+    sheet->Type(SETUP, IDC_SETUP_TIMEOUT, L"25x");
+    sheet->PostClick(SETUP, IDC_SETUP_START_OFFLINE);
+    EXPECT_EQ(sheet->Answer(TITLE, IDOK), "Timeout: enter a whole number between 0 and 4294967295.");
+    sheet->Answer(TITLE, IDNO);
+    EXPECT_FALSE(sheet->Checked(SETUP, IDC_SETUP_START_OFFLINE));
+    EXPECT_EQ(sheet->Text(SETUP, IDC_SETUP_TYPE), "Ethernet");
+    EXPECT_EQ(sheet->Text(SETUP, IDC_SETUP_TIMEOUT), "25x");
+    sheet->Type(SETUP, IDC_SETUP_TIMEOUT, L"25");
+    EXPECT_EQ(sheet->Close(PSBTN_OK), S_OK);
+    EXPECT_EQ(Value("IO.StartOffline"), "I0");
+    EXPECT_EQ(Value("IO.Type"), "Ethernet");
+    EXPECT_EQ(Value("IO.TimeoutMs"), "25");
 }
 
 TEST_F(SheetTest, BadNumbersKeepThePageOpenAndWriteNothingOfIt) {
