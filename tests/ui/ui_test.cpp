@@ -515,6 +515,45 @@ TEST_F(SheetTest, ScriptCheckReportsTheFirstErrorAndSelectsItsLine) {
     EXPECT_EQ(Value("VBScript.Code"), "Dim a\r\nDim b\r\na = )\r\nDim c\r\n");
 }
 
+// The script opens with the caret at its start, also when the user tabs
+// into it, so that no key press replaces it; the code is in a fixed-pitch
+// font, the rest of the page in the template's, and that font goes with the
+// page.
+TEST_F(SheetTest, ScriptOpensWithTheCaretAtItsStartInAFixedPitchFont) {
+    auto sheet = Open(Settings().String("VBScript.Code", "Sub OnRead(Request, Value)\r\nEnd Sub"));
+    HWND page = sheet->Page(SCRIPT), edit = sheet->Control(SCRIPT, IDC_SCRIPT_TEXT);
+    auto selection = [&] {
+        DWORD start = 99, end = 99;
+        SendMessageW(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+        return std::make_pair(start, end);
+    };
+    EXPECT_EQ(selection(), std::make_pair(DWORD(0), DWORD(0)));
+    sheet->Show(SETUP);
+    sheet->Show(SCRIPT);
+    EXPECT_EQ(selection(), std::make_pair(DWORD(0), DWORD(0)));
+    SendMessageW(page, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(edit), TRUE);  // as a Tab into it does
+    EXPECT_EQ(selection(), std::make_pair(DWORD(0), DWORD(0)));
+
+    const auto font = [](HWND window) { return reinterpret_cast<HFONT>(SendMessageW(window, WM_GETFONT, 0, 0)); };
+    HFONT code = font(edit);
+    ASSERT_NE(code, nullptr);
+    EXPECT_NE(code, font(page));
+    EXPECT_EQ(font(sheet->Control(SCRIPT, IDC_SCRIPT_CHECK)), font(page));
+    HDC dc = GetDC(nullptr);
+    auto width = [&](HFONT chosen, const wchar_t *text) {
+        HGDIOBJ old = SelectObject(dc, chosen);
+        SIZE size = {};
+        GetTextExtentPoint32W(dc, text, lstrlenW(text), &size);
+        SelectObject(dc, old);
+        return size.cx;
+    };
+    EXPECT_EQ(width(code, L"iiiiiiii"), width(code, L"MMMMMMMM"));
+    EXPECT_NE(width(font(page), L"iiiiiiii"), width(font(page), L"MMMMMMMM"));
+    ReleaseDC(nullptr, dc);
+    EXPECT_EQ(sheet->Close(PSBTN_CANCEL), E_FAIL);
+    EXPECT_EQ(GetObjectType(code), 0u);
+}
+
 TEST_F(SheetTest, LongAndNonAnsiScriptsAreStoredAsTheCodePageHoldsThem) {
     std::string longScript(1000000 - 2, '\'');
     longScript += "\r\n";
