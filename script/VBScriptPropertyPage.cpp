@@ -18,7 +18,28 @@ CVBScriptPropertyPage::CVBScriptPropertyPage(CIOGlobals *globals, CConfigData &c
     : CPropertyPage(IDD_SCRIPT_PAGE, config), globals_(globals) {}
 
 void CVBScriptPropertyPage::Initialise() {
-    SendMessageW(Control(IDC_SCRIPT_TEXT), EM_LIMITTEXT, SCRIPT_TEXT_LIMIT, 0);
+    HWND edit = Control(IDC_SCRIPT_TEXT);
+    SendMessageW(edit, EM_LIMITTEXT, SCRIPT_TEXT_LIMIT, 0);
+    // Code reads best in a fixed-pitch font of the page font's size; the
+    // rest of the page keeps the template's font.
+    LOGFONTW font = {};
+    HFONT pageFont = reinterpret_cast<HFONT>(SendMessageW(Window(), WM_GETFONT, 0, 0));
+    if (!pageFont || !GetObjectW(pageFont, sizeof font, &font)) font.lfHeight = -11;
+    font.lfWeight = FW_NORMAL;
+    font.lfItalic = FALSE;
+    font.lfPitchAndFamily = FIXED_PITCH | FF_MODERN;
+    lstrcpynW(font.lfFaceName, L"Courier New", LF_FACESIZE);
+    codeFont_.reset(CreateFontIndirectW(&font));
+    if (codeFont_) SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(codeFont_.get()), FALSE);
+    SetWindowLongPtrW(edit, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    editProc_ = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(edit, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CVBScriptPropertyPage::ScriptEditProc)));
+}
+
+LRESULT CALLBACK CVBScriptPropertyPage::ScriptEditProc(HWND edit, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto *page = reinterpret_cast<CVBScriptPropertyPage *>(GetWindowLongPtrW(edit, GWLP_USERDATA));
+    const LRESULT result = CallWindowProcW(page->editProc_, edit, message, wParam, lParam);
+    return message == WM_GETDLGCODE ? result & ~static_cast<LRESULT>(DLGC_HASSETSEL) : result;
 }
 
 void CVBScriptPropertyPage::Load() {
@@ -28,6 +49,8 @@ void CVBScriptPropertyPage::Load() {
         if (hvGetString(code->Value(), &text) && text) script_ = text;
     }
     SetText(IDC_SCRIPT_TEXT, script_);
+    // The caret at the start, nothing selected.
+    SendMessageW(Control(IDC_SCRIPT_TEXT), EM_SETSEL, 0, 0);
 }
 
 bool CVBScriptPropertyPage::Store() {

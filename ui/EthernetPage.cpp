@@ -69,7 +69,7 @@ void CEthernetPage::FillLocalAddresses() {
 }
 
 bool CEthernetPage::Store() {
-    uint32_t listenPort, mainPort, mainLocalPort, backupPort, backupLocalPort, pingTimeout, pingTries;
+    std::optional<uint32_t> listenPort, mainPort, mainLocalPort, backupPort, backupLocalPort, pingTimeout, pingTries;
     if (!ReadUnsigned(IDC_ETH_LISTEN_PORT, "Listen for connections on port", 0, 0xFFFFFFFF, listenPort) ||
         !ReadUnsigned(IDC_ETH_MAIN_PORT, "Port", 0, 0xFFFFFFFF, mainPort) ||
         !ReadUnsigned(IDC_ETH_MAIN_LOCAL_PORT, "Specify local port", 0, 0xFFFFFFFF, mainLocalPort) ||
@@ -81,23 +81,23 @@ bool CEthernetPage::Store() {
     CConfigData &config = Config();
     config.SetString(param::EthernetTransport, Selection(IDC_ETH_TRANSPORT) == 1 ? "UDP" : "TCP");
     config.SetI32(param::EthernetAcceptConnection, Checked(IDC_ETH_LISTEN) ? 1 : 0);
-    config.SetU32(param::EthernetListenPort, listenPort);
+    StoreUnsigned(param::EthernetListenPort, listenPort);
     config.SetI32(param::EthernetShareListenPort, Checked(IDC_ETH_SHARE) ? 1 : 0);
     const std::string localIP = Text(IDC_ETH_LOCAL_IP_LIST);
     config.SetString(param::EthernetListenIP,
                      Checked(IDC_ETH_LOCAL_IP) && localIP != ALL_INTERFACES ? localIP.c_str() : "");
     config.SetString(param::EthernetMainIP, Text(IDC_ETH_MAIN_IP).c_str());
-    config.SetU32(param::EthernetMainPort, mainPort);
+    StoreUnsigned(param::EthernetMainPort, mainPort);
     config.SetI32(param::EthernetMainLocalPortEnable, Checked(IDC_ETH_MAIN_LOCAL) ? 1 : 0);
-    config.SetU32(param::EthernetMainLocalPort, mainLocalPort);
+    StoreUnsigned(param::EthernetMainLocalPort, mainLocalPort);
     config.SetI32(param::EthernetBackupEnable, Checked(IDC_ETH_BACKUP) ? 1 : 0);
     config.SetString(param::EthernetBackupIP, Text(IDC_ETH_BACKUP_IP).c_str());
-    config.SetU32(param::EthernetBackupPort, backupPort);
+    StoreUnsigned(param::EthernetBackupPort, backupPort);
     config.SetI32(param::EthernetBackupLocalPortEnable, Checked(IDC_ETH_BACKUP_LOCAL) ? 1 : 0);
-    config.SetU32(param::EthernetBackupLocalPort, backupLocalPort);
+    StoreUnsigned(param::EthernetBackupLocalPort, backupLocalPort);
     config.SetI32(param::EthernetPingEnable, Checked(IDC_ETH_PING) ? 1 : 0);
-    config.SetU32(param::EthernetPingTimeoutMs, pingTimeout);
-    config.SetU32(param::EthernetPingTries, pingTries);
+    StoreUnsigned(param::EthernetPingTimeoutMs, pingTimeout);
+    StoreUnsigned(param::EthernetPingTries, pingTries);
     config.SetI32(param::EthernetSupressEcho, Checked(IDC_ETH_ECHO) ? 1 : 0);
     config.SetI32(param::EthernetUseIPv6, Checked(IDC_ETH_IPV6) ? 1 : 0);
     return true;

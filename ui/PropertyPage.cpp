@@ -2,6 +2,7 @@
 
 #include "base/DriverInterfaces.h"
 #include "base/Module.h"
+#include "config/ConfigData.h"
 
 #include <cstdio>
 
@@ -83,19 +84,21 @@ std::string CPropertyPage::Text(int id) const {
     std::wstring wide(static_cast<size_t>(length) + 1, L'\0');
     const int copied = GetWindowTextW(control, &wide[0], length + 1);
     wide.resize(static_cast<size_t>(copied > 0 ? copied : 0));
-    // The store keeps text in the ANSI code page; characters outside it
-    // become the code page's replacement character.
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    // The store keeps text in the thread's ANSI code page, as the script
+    // engine reads it; characters outside it become the code page's
+    // replacement character.
+    const int bytes =
+        WideCharToMultiByte(CP_THREAD_ACP, 0, wide.c_str(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
     std::string text(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
     if (bytes > 0)
-        WideCharToMultiByte(CP_ACP, 0, wide.c_str(), static_cast<int>(wide.size()), &text[0], bytes, nullptr, nullptr);
+        WideCharToMultiByte(CP_THREAD_ACP, 0, wide.c_str(), static_cast<int>(wide.size()), &text[0], bytes, nullptr, nullptr);
     return text;
 }
 
 void CPropertyPage::SetText(int id, const std::string &text) {
-    const int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    const int length = MultiByteToWideChar(CP_THREAD_ACP, 0, text.c_str(), -1, nullptr, 0);
     std::wstring wide(static_cast<size_t>(length > 0 ? length : 1), L'\0');
-    if (length > 0) MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], length);
+    if (length > 0) MultiByteToWideChar(CP_THREAD_ACP, 0, text.c_str(), -1, &wide[0], length);
     SetWindowTextW(Control(id), wide.c_str());
 }
 
@@ -125,7 +128,10 @@ int CPropertyPage::Selection(int id) const { return static_cast<int>(SendMessage
 
 void CPropertyPage::Select(int id, int index) { SendMessageW(Control(id), CB_SETCURSEL, static_cast<WPARAM>(index), 0); }
 
-bool CPropertyPage::ReadUnsigned(int id, const char *field, uint32_t low, uint32_t high, uint32_t &value) {
+bool CPropertyPage::ReadUnsigned(int id, const char *field, uint32_t low, uint32_t high,
+                                 std::optional<uint32_t> &value) {
+    value.reset();
+    if (!IsWindowEnabled(Control(id))) return true;
     const std::string text = Text(id);
     size_t first = text.find_first_not_of(" \t");
     size_t last = text.find_last_not_of(" \t");
@@ -157,6 +163,10 @@ bool CPropertyPage::ReadUnsigned(int id, const char *field, uint32_t low, uint32
 }
 
 void CPropertyPage::SetUnsigned(int id, uint32_t value) { SetText(id, std::to_string(value)); }
+
+void CPropertyPage::StoreUnsigned(const char *name, const std::optional<uint32_t> &value) {
+    if (value) config_.SetU32(name, *value);
+}
 
 int CPropertyPage::Message(const std::string &text, UINT flags) const {
     return MessageBoxA(window_, text.c_str(), DRIVER_TITLE, flags);

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -63,8 +64,12 @@ protected:
     // Reads an unsigned decimal edit in [low, high]. Text that is no such
     // number (letters, a sign, above the 32-bit range, empty) is refused
     // with a message naming the field; a number outside [low, high] with
-    // the range message. The control then has the focus.
-    bool ReadUnsigned(int id, const char *field, uint32_t low, uint32_t high, uint32_t &value);
+    // the range message. The control then has the focus. A disabled edit
+    // is not read (value stays empty): the user cannot correct it, so the
+    // stored value it shows is kept.
+    bool ReadUnsigned(int id, const char *field, uint32_t low, uint32_t high, std::optional<uint32_t> &value);
+    // Stores a number read by ReadUnsigned, when one was read.
+    void StoreUnsigned(const char *name, const std::optional<uint32_t> &value);
     void SetUnsigned(int id, uint32_t value);
 
     // A message box titled with the driver's name.

@@ -14,10 +14,10 @@ void CRASPage::Load() {
 }
 
 bool CRASPage::Store() {
-    uint32_t timeout;
+    std::optional<uint32_t> timeout;
     if (!ReadUnsigned(IDC_RAS_TIMEOUT, "Connection timeout", 0, 0xFFFFFFFF, timeout)) return false;
     Config().SetString(param::RASATCommand, Text(IDC_RAS_COMMAND).c_str());
-    Config().SetU32(param::RASCommandTimeoutSec, timeout);
+    StoreUnsigned(param::RASCommandTimeoutSec, timeout);
     return true;
 }
 

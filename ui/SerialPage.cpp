@@ -67,7 +67,7 @@ void CSerialPage::Load() {
 }
 
 bool CSerialPage::Store() {
-    uint32_t ctsTimeout, delayBefore, delayAfter, interbyte, interframe;
+    std::optional<uint32_t> ctsTimeout, delayBefore, delayAfter, interbyte, interframe;
     if (!ReadUnsigned(IDC_SERIAL_CTS_TIMEOUT, "CTS timeout", 0, 0xFFFFFFFF, ctsTimeout) ||
         !ReadUnsigned(IDC_SERIAL_DELAY_BEFORE, "Delay before send", 0, 0xFFFFFFFF, delayBefore) ||
         !ReadUnsigned(IDC_SERIAL_DELAY_AFTER, "Delay after send", 0, 0xFFFFFFFF, delayAfter) ||
@@ -91,11 +91,11 @@ bool CSerialPage::Store() {
     const int rts = Selection(IDC_SERIAL_RTS);
     if (rts >= 0) config.SetI32(param::SerialRTS, rts);
     config.SetI32(param::SerialWaitCTS, Checked(IDC_SERIAL_WAIT_CTS) ? 1 : 0);
-    config.SetU32(param::SerialCTSTimeoutMs, ctsTimeout);
-    config.SetU32(param::SerialDelayBeforeMs, delayBefore);
-    config.SetU32(param::SerialDelayAfterMs, delayAfter);
-    config.SetU32(param::SerialInterbyteDelayUs, interbyte);
-    config.SetU32(param::SerialInterframeDelayMs, interframe);
+    StoreUnsigned(param::SerialCTSTimeoutMs, ctsTimeout);
+    StoreUnsigned(param::SerialDelayBeforeMs, delayBefore);
+    StoreUnsigned(param::SerialDelayAfterMs, delayAfter);
+    StoreUnsigned(param::SerialInterbyteDelayUs, interbyte);
+    StoreUnsigned(param::SerialInterframeDelayMs, interframe);
     config.SetI32(param::SerialSupressEcho, Checked(IDC_SERIAL_ECHO) ? 1 : 0);
     return true;
 }

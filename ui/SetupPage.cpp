@@ -41,7 +41,7 @@ void CSetupPage::Load() {
 }
 
 bool CSetupPage::Store() {
-    uint32_t timeout, recoverPeriod, giveUpTries, inactivityPeriod;
+    std::optional<uint32_t> timeout, recoverPeriod, giveUpTries, inactivityPeriod;
     if (!ReadUnsigned(IDC_SETUP_TIMEOUT, "Timeout", 0, 0xFFFFFFFF, timeout) ||
         !ReadUnsigned(IDC_SETUP_RECOVER_PERIOD, "Retry failed connection every", 0, 0xFFFFFFFF, recoverPeriod) ||
         !ReadUnsigned(IDC_SETUP_GIVE_UP_TRIES, "Give up after", 0, 0xFFFFFFFF, giveUpTries) ||
@@ -51,15 +51,15 @@ bool CSetupPage::Store() {
     CConfigData &config = Config();
     const int type = Selection(IDC_SETUP_TYPE);
     config.SetString(param::Type, PHYSICAL_LAYERS[type >= 0 && type < 5 ? type : 0]);
-    config.SetU32(param::TimeoutMs, timeout);
+    StoreUnsigned(param::TimeoutMs, timeout);
     config.SetI32(param::StartOffline, Checked(IDC_SETUP_START_OFFLINE) ? 1 : 0);
     config.SetU32(param::ConnectionMode, Selection(IDC_SETUP_MODE) == 1 ? 1 : 0);
     config.SetI32(param::RecoverEnable, Checked(IDC_SETUP_RECOVER) ? 1 : 0);
-    config.SetU32(param::RecoverPeriodSec, recoverPeriod);
+    StoreUnsigned(param::RecoverPeriodSec, recoverPeriod);
     config.SetI32(param::GiveUpEnable, Checked(IDC_SETUP_GIVE_UP) ? 1 : 0);
-    config.SetU32(param::GiveUpTries, giveUpTries);
+    StoreUnsigned(param::GiveUpTries, giveUpTries);
     config.SetI32(param::InactivityEnable, Checked(IDC_SETUP_INACTIVITY) ? 1 : 0);
-    config.SetU32(param::InactivityPeriodSec, inactivityPeriod);
+    StoreUnsigned(param::InactivityPeriodSec, inactivityPeriod);
     config.SetI32(param::LogEnable, Checked(IDC_SETUP_LOG) ? 1 : 0);
     config.SetString(param::LogFilename, Text(IDC_SETUP_LOG_FILE).c_str());
     config.SetI32(param::Debug, Checked(IDC_SETUP_DEBUG) ? 1 : 0);
@@ -107,10 +107,11 @@ void CSetupPage::ConfirmStartOffline() {
     if (!Checked(IDC_SETUP_START_OFFLINE)) return;
     wchar_t question[1024] = L"";
     LoadStringW(ThisModule(), IDS_START_OFFLINE_QUESTION, question, 1024);
+    // No takes back only the box: the page's other edits stay as typed,
+    // also those that its store refused.
     if (Message(std::wstring(question), MB_YESNO | MB_ICONQUESTION) == IDNO) {
+        SetChecked(IDC_SETUP_START_OFFLINE, false);
         Config().SetI32(param::StartOffline, 0);
-        Load();
-        UpdateControls();
     }
 }
 

@@ -180,12 +180,16 @@ private:
 
 class SheetTest : public DriverFixture {
 protected:
-    // A sheet on settings holding exactly the given parameters.
-    std::unique_ptr<Sheet> Open(const Settings &settings) {
+    // A sheet on settings holding exactly the given parameters; locale, when
+    // given, is the dialog thread's.
+    std::unique_ptr<Sheet> Open(const Settings &settings, LCID locale = 0) {
         settings_ = settings.Make();
         EXPECT_EQ(Instance()->SetSettingsHandle(settings_.get()), S_OK);
         IIODriverInstance *driver = Instance();
-        return std::make_unique<Sheet>([driver] { return driver->DriverDialog(nullptr); });
+        return std::make_unique<Sheet>([driver, locale] {
+            if (locale) SetThreadLocale(locale);
+            return driver->DriverDialog(nullptr);
+        });
     }
     std::string Value(const char *name) const { return Stored(settings_.get(), name); }
 
@@ -232,14 +236,15 @@ const Field kFields[] = {
     {SERIAL, IDC_SERIAL_STOP_BITS, "1 stop bit", "2 stop bits", nullptr, "IO.Serial.StopBits", "2"},
     {ETHERNET, IDC_ETH_TRANSPORT, "TCP/IP", "UDP/IP", nullptr, "IO.Ethernet.Transport", "UDP"},
     {ETHERNET, IDC_ETH_MAIN_IP, nullptr, "127.0.0.1", nullptr, nullptr, nullptr},
-    {ETHERNET, IDC_ETH_MAIN_PORT, nullptr, nullptr, L"5020", "IO.Ethernet.MainPort", "5020"},
+    // Disabled (IO.Type is serial): the stored value is kept.
+    {ETHERNET, IDC_ETH_MAIN_PORT, nullptr, nullptr, L"5020", "IO.Ethernet.MainPort", "I502"},
     {ETHERNET, IDC_ETH_PING_TIMEOUT, "4000", "900", nullptr, nullptr, nullptr},
     {ETHERNET, IDC_ETH_PING_TRIES, "1", nullptr, nullptr, nullptr, nullptr},
     {ETHERNET, IDC_ETH_LOCAL_IP_LIST, "(All Interfaces)", nullptr, nullptr, nullptr, nullptr},
     // Not an installed modem (telephony has none here): stored as it was.
     {MODEM, IDC_MODEM_LIST, "(default modem)", nullptr, nullptr, "IO.TAPI.ModemID", "I77"},
     {MODEM, IDC_MODEM_NUMBER, nullptr, "5551234", L"777", "IO.TAPI.PhoneNumber", "777"},
-    {RAS, IDC_RAS_TIMEOUT, "0", nullptr, L"30", "IO.RAS.CommandTimeoutSec", "30"},
+    {RAS, IDC_RAS_TIMEOUT, "0", nullptr, L"30", "IO.RAS.CommandTimeoutSec", "I45"},
     {RAS, IDC_RAS_COMMAND, nullptr, "ATDT123", nullptr, nullptr, nullptr},
 };
 
@@ -395,6 +400,23 @@ TEST_F(SheetTest, StartOfflineIsConfirmedAndNoClearsIt) {
     sheet->Answer(TITLE, IDYES);
     EXPECT_EQ(sheet->Close(PSBTN_OK), S_OK);
     EXPECT_EQ(Value("IO.StartOffline"), "I1");
+
+    // No takes back the box only: edits the page could not store stay.
+    sheet = Open(Bare());
+    sheet->Show(SETUP);
+    sheet->Choose(SETUP, IDC_SETUP_TYPE, 2);
+    sheet->Type(SETUP, IDC_SETUP_TIMEOUT, L"25x");
+    sheet->PostClick(SETUP, IDC_SETUP_START_OFFLINE);
+    EXPECT_EQ(sheet->Answer(TITLE, IDOK), "Timeout: enter a whole number between 0 and 4294967295.");
+    sheet->Answer(TITLE, IDNO);
+    EXPECT_FALSE(sheet->Checked(SETUP, IDC_SETUP_START_OFFLINE));
+    EXPECT_EQ(sheet->Text(SETUP, IDC_SETUP_TYPE), "Ethernet");
+    EXPECT_EQ(sheet->Text(SETUP, IDC_SETUP_TIMEOUT), "25x");
+    sheet->Type(SETUP, IDC_SETUP_TIMEOUT, L"25");
+    EXPECT_EQ(sheet->Close(PSBTN_OK), S_OK);
+    EXPECT_EQ(Value("IO.StartOffline"), "I0");
+    EXPECT_EQ(Value("IO.Type"), "Ethernet");
+    EXPECT_EQ(Value("IO.TimeoutMs"), "25");
 }
 
 TEST_F(SheetTest, BadNumbersKeepThePageOpenAndWriteNothingOfIt) {
@@ -421,6 +443,26 @@ TEST_F(SheetTest, BadNumbersKeepThePageOpenAndWriteNothingOfIt) {
     EXPECT_EQ(sheet->Close(PSBTN_CANCEL), E_FAIL);
     EXPECT_EQ(Value("IO.TimeoutMs"), "I1500");
     EXPECT_EQ(Value("IO.Log.Filename"), "C:\\logs\\q.log");
+}
+
+// A stored value that a disabled field cannot hold (a control tag may write
+// any number) neither traps the user on its page nor is overwritten.
+TEST_F(SheetTest, DisabledFieldsAreNotCheckedAndKeepTheirStoredValues) {
+    auto sheet = Open(Settings().String("IO.Type", "Ethernet").Int("IO.Serial.InterbyteDelayUs", 200000)
+                          .Int("IO.Serial.CTSTimeoutMs", 7));
+    sheet->Show(SERIAL);
+    ASSERT_FALSE(sheet->Enabled(SERIAL, IDC_SERIAL_INTERBYTE));
+    EXPECT_EQ(sheet->Text(SERIAL, IDC_SERIAL_INTERBYTE), "200000");
+    sheet->PostShow(ETHERNET);
+    ASSERT_TRUE(WaitFor([&] { return sheet->Current() == sheet->Page(ETHERNET); }, 10000)) << "kept on the Serial page";
+    sheet->Show(SERIAL);
+    PostMessageW(sheet->Window(), PSM_PRESSBUTTON, PSBTN_OK, 0);
+    HWND window = sheet->Window();
+    ASSERT_TRUE(WaitFor([&] { return !IsWindow(window); }, 10000)) << "OK refused";
+    EXPECT_EQ(sheet->Close(PSBTN_OK), S_OK);
+    EXPECT_EQ(Value("IO.Serial.InterbyteDelayUs"), "I200000");
+    EXPECT_EQ(Value("IO.Serial.CTSTimeoutMs"), "I7");
+    EXPECT_EQ(Value("IO.Serial.InterframeDelayMs"), "0");  // enabled, so written
 }
 
 TEST_F(SheetTest, ValuesOfTheWrongTypeShowDefaultsAndAreWrittenReadably) {
@@ -473,6 +515,45 @@ TEST_F(SheetTest, ScriptCheckReportsTheFirstErrorAndSelectsItsLine) {
     EXPECT_EQ(Value("VBScript.Code"), "Dim a\r\nDim b\r\na = )\r\nDim c\r\n");
 }
 
+// The script opens with the caret at its start, also when the user tabs
+// into it, so that no key press replaces it; the code is in a fixed-pitch
+// font, the rest of the page in the template's, and that font goes with the
+// page.
+TEST_F(SheetTest, ScriptOpensWithTheCaretAtItsStartInAFixedPitchFont) {
+    auto sheet = Open(Settings().String("VBScript.Code", "Sub OnRead(Request, Value)\r\nEnd Sub"));
+    HWND page = sheet->Page(SCRIPT), edit = sheet->Control(SCRIPT, IDC_SCRIPT_TEXT);
+    auto selection = [&] {
+        DWORD start = 99, end = 99;
+        SendMessageW(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+        return std::make_pair(start, end);
+    };
+    EXPECT_EQ(selection(), std::make_pair(DWORD(0), DWORD(0)));
+    sheet->Show(SETUP);
+    sheet->Show(SCRIPT);
+    EXPECT_EQ(selection(), std::make_pair(DWORD(0), DWORD(0)));
+    SendMessageW(page, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(edit), TRUE);  // as a Tab into it does
+    EXPECT_EQ(selection(), std::make_pair(DWORD(0), DWORD(0)));
+
+    const auto font = [](HWND window) { return reinterpret_cast<HFONT>(SendMessageW(window, WM_GETFONT, 0, 0)); };
+    HFONT code = font(edit);
+    ASSERT_NE(code, nullptr);
+    EXPECT_NE(code, font(page));
+    EXPECT_EQ(font(sheet->Control(SCRIPT, IDC_SCRIPT_CHECK)), font(page));
+    HDC dc = GetDC(nullptr);
+    auto width = [&](HFONT chosen, const wchar_t *text) {
+        HGDIOBJ old = SelectObject(dc, chosen);
+        SIZE size = {};
+        GetTextExtentPoint32W(dc, text, lstrlenW(text), &size);
+        SelectObject(dc, old);
+        return size.cx;
+    };
+    EXPECT_EQ(width(code, L"iiiiiiii"), width(code, L"MMMMMMMM"));
+    EXPECT_NE(width(font(page), L"iiiiiiii"), width(font(page), L"MMMMMMMM"));
+    ReleaseDC(nullptr, dc);
+    EXPECT_EQ(sheet->Close(PSBTN_CANCEL), E_FAIL);
+    EXPECT_EQ(GetObjectType(code), 0u);
+}
+
 TEST_F(SheetTest, LongAndNonAnsiScriptsAreStoredAsTheCodePageHoldsThem) {
     std::string longScript(1000000 - 2, '\'');
     longScript += "\r\n";
@@ -493,6 +574,22 @@ TEST_F(SheetTest, LongAndNonAnsiScriptsAreStoredAsTheCodePageHoldsThem) {
     WideCharToMultiByte(CP_ACP, 0, L"' caf\x00e9 \x4e2d\x6587", -1, expected, sizeof expected, nullptr, nullptr);
     EXPECT_EQ(Value("VBScript.Code"), expected);
     EXPECT_NE(Value("VBScript.Code").find('?'), std::string::npos);
+}
+
+// The script engine reads the store in the code page of the thread that
+// runs it; the pages write and show it in their own thread's.
+TEST_F(SheetTest, TextFollowsTheDialogThreadsCodePage) {
+    const LCID russian = MAKELCID(MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT), SORT_DEFAULT);
+    const std::string stored = "' \xCF\xF0\xE8\xE2\xE5\xF2";  // "Привет" in code page 1251
+    auto sheet = Open(Settings().String("VBScript.Code", stored).String("IO.Log.Filename", "C:\\x"), russian);
+    wchar_t shown[64] = L"";
+    GetWindowTextW(sheet->Control(SCRIPT, IDC_SCRIPT_TEXT), shown, 64);
+    EXPECT_EQ(std::wstring(shown), L"' \x041f\x0440\x0438\x0432\x0435\x0442");
+    sheet->Show(SETUP);
+    sheet->Type(SETUP, IDC_SETUP_LOG_FILE, L"C:\\\x0436\x0443\x0440\x043d\x0430\x043b.log");  // журнал
+    EXPECT_EQ(sheet->Close(PSBTN_OK), S_OK);
+    EXPECT_EQ(Value("VBScript.Code"), stored);
+    EXPECT_EQ(Value("IO.Log.Filename"), "C:\\\xE6\xF3\xF0\xED\xE0\xEB.log");
 }
 
 TEST_F(SheetTest, LocalAddressListFollowsTheFamilyAndStoresItsChoice) {
