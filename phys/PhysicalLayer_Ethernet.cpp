@@ -100,7 +100,7 @@ CPhysicalLayer_Ethernet::Endpoint CPhysicalLayer_Ethernet::Simulated(const Endpo
 bool CPhysicalLayer_Ethernet::PingAndConnect(const Endpoint &endpoint) {
     if (pingEnable_) {
         CPinger pinger(GetGlobals());
-        if (FAILED(pinger.Ping(endpoint.address.c_str(), pingTimeoutMs_, pingTries_))) {
+        if (FAILED(pinger.Ping(endpoint.address.c_str(), pingTimeoutMs_, pingTries_, socket_.WakeEvent()))) {
             socket_.SetErrorText("no answer to ping");
             return false;
         }
