@@ -108,7 +108,7 @@ HRESULT CPhysicalLayer_RAS::AwaitConnect() {
             }
             response.clear();
         }
-        if (timeGetTime() - start > commandTimeoutSec_ * 1000) {
+        if (timeGetTime() - start > PeriodMs(commandTimeoutSec_)) {
             Host()->PostEvent(EVENT_ERROR, EVENT_SOURCE_RAS, 1, "Timeout waiting for CONNECT");
             Log(LOG_RAS, "ERROR: Timeout waiting for 'CONNECT'");
             return E_FAIL;

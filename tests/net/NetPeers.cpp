@@ -182,6 +182,45 @@ UdpResponder::~UdpResponder() {
     closesocket(socket_);
 }
 
+FullListener::FullListener() {
+    static WinsockUse winsock;
+    listen_ = socket(AF_INET, SOCK_STREAM, 0);
+    int length = 0;
+    sockaddr_storage address = Loopback(false, 0, &length);
+    bind(listen_, reinterpret_cast<sockaddr *>(&address), length);
+    listen(listen_, 1);
+    port_ = BoundPort(listen_);
+    // The system queues a few more connections than the backlog asks for:
+    // connections are added until one stays unanswered.
+    for (int i = 0; i < 16 && !full_; ++i) {
+        const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+        u_long on = 1;
+        ioctlsocket(s, FIONBIO, &on);
+        connect(s, reinterpret_cast<sockaddr *>(&address), length);
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(s, &writable);
+        timeval wait = {0, 500 * 1000};
+        full_ = select(0, nullptr, &writable, nullptr, &wait) == 0;
+        if (full_)
+            closesocket(s);
+        else
+            fillers_.push_back(s);
+    }
+}
+
+FullListener::~FullListener() {
+    for (SOCKET s : fillers_) closesocket(s);
+    for (SOCKET s : taken_) closesocket(s);
+    closesocket(listen_);
+}
+
+void FullListener::Drain() {
+    u_long on = 1;
+    ioctlsocket(listen_, FIONBIO, &on);
+    for (SOCKET s; (s = accept(listen_, nullptr, nullptr)) != INVALID_SOCKET;) taken_.push_back(s);
+}
+
 uint16_t ClosedPort() {
     static WinsockUse winsock;
     const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);

@@ -69,6 +69,27 @@ private:
     std::unique_ptr<SystemThread> thread_;
 };
 
+// A listener on 127.0.0.1 that never accepts, its backlog filled by
+// connections of its own: a further connection attempt is never answered.
+class FullListener {
+public:
+    FullListener();
+    ~FullListener();
+    FullListener(const FullListener &) = delete;
+    FullListener &operator=(const FullListener &) = delete;
+    uint16_t Port() const { return port_; }
+    // The backlog could be filled.
+    bool Full() const { return full_; }
+    // Takes the waiting connections, so that an attempt can complete again.
+    void Drain();
+
+private:
+    SOCKET listen_ = INVALID_SOCKET;
+    uint16_t port_ = 0;
+    bool full_ = false;
+    std::vector<SOCKET> fillers_, taken_;
+};
+
 // A loopback port on which nothing listens.
 uint16_t ClosedPort();
 
