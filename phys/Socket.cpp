@@ -628,6 +628,9 @@ void CSocket::WaitForInput() {
 
 HRESULT CSocket::Read(BYTE *buffer, unsigned count, bool echo) {
     if (!buffer) return E_POINTER;
+    // Looked at on every call, even when the queue could serve it: a reader
+    // that keeps finding bytes still sees the stop.
+    if (data_ != NO_SOCKET && WaitForSingleObject(wake_.get(), 0) == WAIT_OBJECT_0) Close();
     if (count == 0 || data_ == NO_SOCKET) return E_FAIL;
     unsigned taken = static_cast<unsigned>(queue_.Take(buffer, count));
     DWORD lastByte = timeGetTime();

@@ -101,6 +101,18 @@ void TcpPeer::Serve(SOCKET client) {
             flooded += static_cast<size_t>(sent);
             continue;
         }
+        if (mode_ == PeerMode::Banner) {
+            if (Ready(client, false, 0)) {
+                char buffer[4096];
+                const int count = recv(client, buffer, sizeof buffer, 0);
+                if (count <= 0) return;
+                std::lock_guard<std::mutex> lock(guard_);
+                received_.append(buffer, static_cast<size_t>(count));
+            }
+            if (Ready(client, true, kSliceMs) && send(client, banner.data(), static_cast<int>(banner.size()), 0) <= 0)
+                return;
+            continue;
+        }
         if (!Ready(client, false, kSliceMs)) continue;
         char buffer[4096];
         const int count = recv(client, buffer, sizeof buffer, 0);

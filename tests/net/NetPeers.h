@@ -1,6 +1,6 @@
 // Peers on loopback for the network link tests, each on a thread of its
-// own: a TCP peer (echo, silent, flood, close mid-frame, or a remote-access
-// modem server answering AT commands), and a UDP responder.
+// own: a TCP peer (echo, silent, flood, close mid-frame, a repeated banner, or
+// a remote-access modem server answering AT commands), and a UDP responder.
 #pragma once
 
 #include <winsock2.h>
@@ -17,7 +17,8 @@
 
 namespace quillon::test {
 
-enum class PeerMode { Echo, Silent, Flood, CloseMidFrame, Modem };
+// Banner: sends its banner again and again while it takes what arrives.
+enum class PeerMode { Echo, Silent, Flood, CloseMidFrame, Modem, Banner };
 
 class TcpPeer {
 public:
@@ -39,6 +40,7 @@ public:
     // "HANGUP" of the data phase brings back, piece by piece.
     std::string modemAnswer = "CONNECT 9600";
     std::vector<std::string> hangup = {"\r\nNO CARRIER\r\n"};
+    std::string banner = std::string(1000, 'B');
 
 private:
     void Run();
