@@ -202,6 +202,7 @@ FullListener::FullListener() {
     bind(listen_, reinterpret_cast<sockaddr *>(&address), length);
     listen(listen_, 1);
     port_ = BoundPort(listen_);
+    reinterpret_cast<sockaddr_in *>(&address)->sin_port = htons(port_);
     // The system queues a few more connections than the backlog asks for:
     // connections are added until one stays unanswered.
     for (int i = 0; i < 16 && !full_; ++i) {
@@ -214,10 +215,9 @@ FullListener::FullListener() {
         FD_SET(s, &writable);
         timeval wait = {0, 500 * 1000};
         full_ = select(0, nullptr, &writable, nullptr, &wait) == 0;
-        if (full_)
-            closesocket(s);
-        else
-            fillers_.push_back(s);
+        // The unanswered one is kept too: under Wine, closing it lets the
+        // next attempt through.
+        fillers_.push_back(s);
     }
 }
 
