@@ -3,6 +3,7 @@
 #include "config/ConfigParameters.h"
 #include "base/DriverInterfaces.h"
 
+#include <algorithm>
 #include <new>
 
 namespace quillon {
@@ -28,8 +29,18 @@ constexpr DWORD kAwaitSliceMs = 20;
 
 } // namespace
 
+DWORD CPhysicalLayer::PeriodMs(DWORD seconds) {
+    const ULONGLONG ms = static_cast<ULONGLONG>(seconds) * 1000;
+    return ms > kLongestPeriodMs ? kLongestPeriodMs : static_cast<DWORD>(ms);
+}
+
+namespace {
+
+} // namespace
+
 CPhysicalLayer::CPhysicalLayer(CIOGlobals *globals, IIOHost *host, const CConfigData &config)
-    : TIOApi(globals), host_(host), receiveTimeoutMs_(config.GetU32(param::TimeoutMs, kDefaultTimeoutMs)),
+    : TIOApi(globals), host_(host),
+      receiveTimeoutMs_(std::min<DWORD>(config.GetU32(param::TimeoutMs, kDefaultTimeoutMs), kLongestPeriodMs)),
       automatic_(config.GetU32(param::ConnectionMode, 0) == 0),
       recoverEnable_(config.GetI32(param::RecoverEnable, 0) != 0),
       recoverPeriodSec_(config.GetU32(param::RecoverPeriodSec, 30)),
@@ -105,6 +116,7 @@ HRESULT STDMETHODCALLTYPE CPhysicalLayer::Stop() {
         threadId_ = 0;
     }
     startedEvent_.reset();
+    ScopedLock lock(stopEventLock_);
     stopEvent_.reset();
     return S_OK;
 }
@@ -299,7 +311,7 @@ bool CPhysicalLayer::Pass(const HANDLE *waitSet, DWORD waitCount) {
 }
 
 bool CPhysicalLayer::RecentlyAttempted() const {
-    return attempted_ && GetTickCount() - lastAttemptTick_ < recoverPeriodSec_ * 1000;
+    return attempted_ && GetTickCount() - lastAttemptTick_ < PeriodMs(recoverPeriodSec_);
 }
 
 bool CPhysicalLayer::HandleConnectionLoss() {
@@ -390,7 +402,7 @@ void CPhysicalLayer::Abort() {
 bool CPhysicalLayer::CheckInactivity() {
     if (!inactivityEnable_ || inactivityPeriodSec_ == 0) return false;
     const DWORD elapsed = timeGetTime() - static_cast<DWORD>(lastActivity_);
-    const DWORD limit = inactivityPeriodSec_ * 1000;
+    const DWORD limit = PeriodMs(inactivityPeriodSec_);
     if (elapsed <= limit) return false;
     Log(LOG_CHANFER, "Closing connection, the channel is inactive for '%u' msec (max=%u)!", static_cast<unsigned>(elapsed),
         static_cast<unsigned>(limit));

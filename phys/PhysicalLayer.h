@@ -100,6 +100,12 @@ protected:
     };
     void SetInputWaiter(IInputWaiter *waiter) { inputWaiter_ = waiter; }
 
+    // The longest time a link waits for anything, in milliseconds: tick
+    // differences stay unambiguous up to it. Settings in seconds are
+    // converted by PeriodMs, which clamps them to it.
+    static constexpr DWORD kLongestPeriodMs = 0x7FFFFFFF;
+    static DWORD PeriodMs(DWORD seconds);
+
     IIOHost *Host() const { return host_; }
     DWORD ReceiveTimeoutMs() const { return receiveTimeoutMs_; }
     // Links count the bytes they move and note each successful read.
@@ -110,7 +116,13 @@ protected:
     // of its operations can cut the wait short.
     bool IsRequestPending() { return requests_->HasPending(); }
     // Wakes the link thread's wait from another thread; it goes on running.
-    void WakeLinkThread() { SetEvent(stopEvent_.get()); }
+    // Harmless once Stop has closed the event.
+    void WakeLinkThread() {
+        ScopedLock lock(stopEventLock_);
+        if (stopEvent_.valid()) SetEvent(stopEvent_.get());
+    }
+    // Stop has been asked for: a link gives up what it is doing.
+    bool IsStopping() const { return !running_; }
     // Lets the next reconnection be made at once (link thread only).
     void ClearAttempted() { attempted_ = false; }
 
@@ -175,6 +187,8 @@ private:
     volatile LONG running_ = 0;
     UniqueHandle startedEvent_;
     UniqueHandle stopEvent_;
+    // Stop closes the stop event while host threads may still wake the link.
+    CriticalSection stopEventLock_;
     DWORD retryCount_ = 0;
     DWORD lastAttemptTick_ = 0;
     bool connected_ = false;

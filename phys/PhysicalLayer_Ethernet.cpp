@@ -100,7 +100,7 @@ CPhysicalLayer_Ethernet::Endpoint CPhysicalLayer_Ethernet::Simulated(const Endpo
 bool CPhysicalLayer_Ethernet::PingAndConnect(const Endpoint &endpoint) {
     if (pingEnable_) {
         CPinger pinger(GetGlobals());
-        if (FAILED(pinger.Ping(endpoint.address.c_str(), pingTimeoutMs_, pingTries_))) {
+        if (FAILED(pinger.Ping(endpoint.address.c_str(), pingTimeoutMs_, pingTries_, socket_.WakeEvent()))) {
             socket_.SetErrorText("no answer to ping");
             return false;
         }
@@ -109,15 +109,25 @@ bool CPhysicalLayer_Ethernet::PingAndConnect(const Endpoint &endpoint) {
 }
 
 BOOL CPhysicalLayer_Ethernet::Connect() {
-    ScopedLock lock(lock_);
-    const Endpoint active = Simulated(Active());
-    InterlockedExchange(&forcedDisconnect_, 0);
+    // The endpoints are taken under the lock, which is not held through
+    // ping and connect: an operator's choice must not wait for an attempt.
+    Endpoint chosen, other;
+    bool chosenBackup = false;
+    {
+        ScopedLock lock(lock_);
+        chosenBackup = backupActive_ != 0;
+        chosen = Active();
+        other = Alternate();
+        InterlockedExchange(&forcedDisconnect_, 0);
+    }
+    const Endpoint active = Simulated(chosen);
+    bool onBackup = chosenBackup;
     if (!PingAndConnect(active)) {
         Host()->PostEvent(EVENT_ERROR, EVENT_SOURCE_ETHERNET, 0, "Error connecting to %s on port %u: %s",
                           active.address.c_str(), static_cast<unsigned>(active.port), socket_.ErrorText().c_str());
-        if (!backupEnable_) return FALSE;
+        if (!backupEnable_ || IsStopping()) return FALSE;
         Log(LOG_SOCKET, "trying connection with alternate IP");
-        const Endpoint alternate = Simulated(Alternate());
+        const Endpoint alternate = Simulated(other);
         if (!PingAndConnect(alternate)) {
             Host()->PostEvent(EVENT_ERROR, EVENT_SOURCE_ETHERNET, 0, "Error connecting to %s on port %u (backup IP): %s",
                               alternate.address.c_str(), static_cast<unsigned>(alternate.port),
@@ -126,7 +136,21 @@ BOOL CPhysicalLayer_Ethernet::Connect() {
         }
         Log(LOG_SOCKET, "Main IP switched to %s (port %u)", alternate.address.c_str(),
             static_cast<unsigned>(alternate.port));
-        InterlockedExchange(&backupActive_, !backupActive_);
+        onBackup = !chosenBackup;
+    }
+    {
+        ScopedLock lock(lock_);
+        const bool activeBackup = backupActive_ != 0;
+        if (activeBackup != onBackup) {
+            if (activeBackup == chosenBackup) {
+                InterlockedExchange(&backupActive_, onBackup ? 1 : 0);
+            } else {
+                // The operator named the other endpoint while this one was
+                // being connected: the link must not stay on it.
+                if (!InterlockedExchange(&forcedDisconnect_, 1))
+                    Log(LOG_SOCKET, "Forcing reconnection to apply new active IP");
+            }
+        }
     }
     if (FAILED(OnSocketConnected())) {
         Disconnect();
@@ -193,7 +217,7 @@ void CPhysicalLayer_Ethernet::Terminate() {
 void CPhysicalLayer_Ethernet::WakeUp() { SetEvent(socket_.WakeEvent()); }
 
 HRESULT STDMETHODCALLTYPE CPhysicalLayer_Ethernet::ForceDisconnect() {
-    if (!socket_.IsOpen() || forcedDisconnect_) return S_FALSE;
+    if (!socket_.HasConnection() || forcedDisconnect_) return S_FALSE;
     Log(LOG_SOCKET, "Driver forced socket disconnection!");
     InterlockedExchange(&forcedDisconnect_, 1);
     WakeLinkThread();
@@ -221,7 +245,7 @@ void CPhysicalLayer_Ethernet::ManualFlip() {
     InterlockedExchange(&backupActive_, !backupActive_);
     Log(LOG_SOCKET, backupActive_ ? "Manual select backup IP ('%s') as active!" : "Manual select main IP ('%s') as active!",
         Active().address.c_str());
-    if (socket_.IsOpen()) {
+    if (socket_.HasConnection()) {
         Log(LOG_SOCKET, "Forcing reconnection to apply new active IP");
         InterlockedExchange(&forcedDisconnect_, 1);
     }

@@ -4,10 +4,16 @@
 
 #include <mmsystem.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace quillon {
 namespace {
+
+// What the drain before the command reads at most (the link's own limit for
+// what it takes in at once), and the longest response line.
+constexpr size_t kDrainLimit = 64 * 1024;
+constexpr size_t kResponseLimit = 256;
 
 char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
@@ -65,9 +71,7 @@ void CPhysicalLayer_RAS::ReportNoCarrier() {
 HRESULT CPhysicalLayer_RAS::OnSocketConnected() {
     carrier_.Reset();
     const unsigned previous = Logger()->SetOptions(LOG_OPTION_PRINTABLE_FRAMES);
-    BYTE byte = 0;
-    while (SUCCEEDED(Socket().Read(&byte, 1, false))) {
-    }
+    Drain();
     Log(LOG_RAS, "Sending AT command '%s'...", command_.c_str());
     const std::string line = command_ + "\r\n";
     if (FAILED(Socket().Send(reinterpret_cast<const BYTE *>(line.data()), static_cast<unsigned>(line.size()), false))) {
@@ -78,6 +82,20 @@ HRESULT CPhysicalLayer_RAS::OnSocketConnected() {
     const HRESULT hr = AwaitConnect();
     Logger()->SetOptions(previous);
     return hr;
+}
+
+void CPhysicalLayer_RAS::Drain() {
+    // Until the input rests for a receive time-out, but no longer than one
+    // in total nor beyond the link's byte limit: a peer that keeps talking
+    // does not hold the link here.
+    const DWORD start = timeGetTime();
+    BYTE block[1024];
+    for (size_t drained = 0; drained < kDrainLimit && timeGetTime() - start <= ReceiveTimeoutMs();) {
+        const size_t queued = Socket().Queued();
+        const unsigned count = static_cast<unsigned>(std::min({queued ? queued : 1, sizeof block, kDrainLimit - drained}));
+        if (FAILED(Socket().Read(block, count, false))) break;
+        drained += count;
+    }
 }
 
 HRESULT CPhysicalLayer_RAS::AwaitConnect() {
@@ -92,6 +110,8 @@ HRESULT CPhysicalLayer_RAS::AwaitConnect() {
                 check = true;
             else if (byte != '\r')
                 response += static_cast<char>(byte);
+            // A run without line ends is taken as a line of its own.
+            if (response.size() >= kResponseLimit) check = true;
         }
         if (check && !response.empty()) {
             Log(LOG_RAS, "Received RAS response: '%s'", response.c_str());
@@ -108,7 +128,7 @@ HRESULT CPhysicalLayer_RAS::AwaitConnect() {
             }
             response.clear();
         }
-        if (timeGetTime() - start > commandTimeoutSec_ * 1000) {
+        if (timeGetTime() - start > PeriodMs(commandTimeoutSec_)) {
             Host()->PostEvent(EVENT_ERROR, EVENT_SOURCE_RAS, 1, "Timeout waiting for CONNECT");
             Log(LOG_RAS, "ERROR: Timeout waiting for 'CONNECT'");
             return E_FAIL;

@@ -39,6 +39,8 @@ protected:
     ~CPhysicalLayer_RAS() override = default;
 
 private:
+    // Reads what the modem server sent before the command.
+    void Drain();
     // Waits for the modem server's answer to the AT command.
     HRESULT AwaitConnect();
     void ReportNoCarrier();

@@ -10,8 +10,10 @@ constexpr int kEventError = 2;
 } // namespace
 
 CPhysicalLayer_Serial::CPhysicalLayer_Serial(CIOGlobals *globals, IIOHost *host, const CConfigData &config)
-    : CPhysicalLayer(globals, host, config), portNumber_(config.GetU32(param::SerialPort, 1)), port_(globals, this) {
+    : CPhysicalLayer(globals, host, config), portNumber_(config.GetU32(param::SerialPort, 1)),
+      stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), port_(globals, this) {
     port_.Configure(config);
+    port_.SetStopEvent(stop_.get());
     SetInputCounter(this);
 }
 

@@ -18,13 +18,16 @@ public:
     BOOL Send(CFrameBuffer *frame) override;
     void Poll() override {}
     // A serial port cannot tell that its device went away; only the
-    // engine's inactivity drop reconnects it.
-    BOOL IsConnectionLost() override { return FALSE; }
+    // engine's inactivity drop reconnects it. A port closed under a transfer
+    // that ignored its cancel is lost, and opened anew.
+    BOOL IsConnectionLost() override { return port_.WasAbandoned() && !port_.IsOpen(); }
     BOOL CheckIncomingConnection() override { return FALSE; }
     BOOL IsDataAvailable() override { return port_.HasInput(); }
     void Disconnect() override { port_.Close(); }
     void Terminate() override {}
     HANDLE GetExtraWaitHandle() override { return port_.ReceiveEvent(); }
+    // Ends the port's waits; the link is stopping for good.
+    void WakeUp() override { SetEvent(stop_.get()); }
 
 protected:
     ~CPhysicalLayer_Serial() override;
@@ -40,6 +43,7 @@ private:
     }
 
     unsigned portNumber_;
+    UniqueHandle stop_;
     CSerialPort port_;
 };
 

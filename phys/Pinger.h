@@ -15,8 +15,9 @@ public:
 
     // Sends up to tries + 1 echo requests, each waiting timeoutMs, until one
     // is answered. S_OK when one was; E_INVALIDARG for an empty address or a
-    // time-out of 0; E_FAIL otherwise.
-    HRESULT Ping(const char *address, DWORD timeoutMs, DWORD tries);
+    // time-out of 0; E_FAIL otherwise. An auto-reset stop event, when given,
+    // ends the ping early (and is left set).
+    HRESULT Ping(const char *address, DWORD timeoutMs, DWORD tries, HANDLE stop = nullptr);
 };
 
 } // namespace quillon

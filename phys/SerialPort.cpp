@@ -7,7 +7,10 @@
 #include <intrin.h>
 #include <mmsystem.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <new>
 
 namespace quillon {
 
@@ -22,6 +25,10 @@ constexpr LONGLONG kPurgeLimitMs = 1000;
 constexpr DWORD kWatchPollMs = 5;
 // How long a cancelled transfer may take to end.
 constexpr DWORD kCancelWaitMs = 1000;
+// The CTS wait looks at the line this often.
+constexpr DWORD kCtsSliceMs = 1;
+// The longest time a setting may make the port wait, in milliseconds.
+constexpr DWORD kLongestWaitMs = 0x7FFFFFFF;
 constexpr BYTE kTransmitterEmpty = 0x40;
 constexpr DWORD kBusyWaitMsLimit = 20;
 constexpr DWORD kBusyWaitUsLimit = 99999;
@@ -74,9 +81,7 @@ void SerialDelayUs(DWORD us) {
 }
 
 CSerialPort::CSerialPort(CIOGlobals *globals, ISerialPortOwner *owner)
-    : TIOApi(globals), owner_(owner), writeEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      readEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      watchEvent_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+    : TIOApi(globals), owner_(owner), watchEvent_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       watchStop_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
     settings_.DCBlength = sizeof(DCB);
     settings_.BaudRate = CBR_9600;
@@ -107,12 +112,12 @@ void CSerialPort::Configure(const CConfigData &config) {
 
     uint32_t rts = config.GetU32(param::SerialRTS, 0);
     if (rts > RTS_PORT_TOGGLE) rts = RTS_OFF;
-    delayBeforeMs_ = config.GetU32(param::SerialDelayBeforeMs, 0);
-    delayAfterMs_ = config.GetU32(param::SerialDelayAfterMs, 0);
-    ctsTimeoutMs_ = config.GetU32(param::SerialCTSTimeoutMs, 0);
+    delayBeforeMs_ = std::min<DWORD>(config.GetU32(param::SerialDelayBeforeMs, 0), kLongestWaitMs);
+    delayAfterMs_ = std::min<DWORD>(config.GetU32(param::SerialDelayAfterMs, 0), kLongestWaitMs);
+    ctsTimeoutMs_ = std::min<DWORD>(config.GetU32(param::SerialCTSTimeoutMs, 0), kLongestWaitMs);
     waitCts_ = config.GetI32(param::SerialWaitCTS, 0) != 0;
     interbyteDelayUs_ = config.GetU32(param::SerialInterbyteDelayUs, 0);
-    interframeDelayMs_ = config.GetU32(param::SerialInterframeDelayMs, 0);
+    interframeDelayMs_ = std::min<DWORD>(config.GetU32(param::SerialInterframeDelayMs, 0), kLongestWaitMs);
     suppressEcho_ = config.GetI32(param::SerialSupressEcho, 0) != 0;
 
     // A toggle without delays or CTS wait is left to the system where it can
@@ -159,6 +164,7 @@ HRESULT CSerialPort::Open(unsigned port) {
         return E_FAIL;
     }
     handle_ = handle;
+    abandoned_ = false;
 
     saved_ = DCB{};
     saved_.DCBlength = sizeof(DCB);
@@ -195,6 +201,7 @@ void CSerialPort::Close() {
 bool CSerialPort::Attach(HANDLE handle) {
     if (IsOpen()) return false;
     handle_ = handle;
+    abandoned_ = false;
     saved_ = DCB{};
     DCB settings = {};
     settings.DCBlength = sizeof(DCB);
@@ -234,12 +241,39 @@ DWORD CSerialPort::TransferLimitMs(unsigned count) const {
     return limit >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(limit);
 }
 
-void CSerialPort::CancelTransfer(OVERLAPPED *transfer) {
+bool CSerialPort::Arm(std::unique_ptr<Transfer> &transfer, unsigned count) {
+    if (!transfer) transfer.reset(new (std::nothrow) Transfer);
+    if (!transfer || !transfer->event.valid()) return false;
+    transfer->overlapped = OVERLAPPED{};
+    transfer->overlapped.hEvent = transfer->event.get();
+    ResetEvent(transfer->event.get());
+    if (transfer->bytes.size() < count) transfer->bytes.resize(count);
+    return true;
+}
+
+DWORD CSerialPort::AwaitTransfer(Transfer &transfer, unsigned count) {
+    const HANDLE waitSet[2] = {transfer.event.get(), stop_};
+    return WaitForMultipleObjects(stop_ ? 2 : 1, waitSet, FALSE, TransferLimitMs(count));
+}
+
+void CSerialPort::CancelTransfer(std::unique_ptr<Transfer> &transfer) {
     CancelIo(handle_);
-    if (WaitForSingleObject(transfer->hEvent, kCancelWaitMs) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(transfer->event.get(), kCancelWaitMs) == WAIT_OBJECT_0) {
         DWORD ignored = 0;
-        GetOverlappedResult(handle_, transfer, &ignored, FALSE);
+        GetOverlappedResult(handle_, &transfer->overlapped, &ignored, FALSE);
+        return;
     }
+    Log(LOG_SERIAL, "ERROR, a cancelled transfer did not end, port closed");
+    static_cast<void>(transfer.release());
+    abandoned_ = true;
+    Close();
+}
+
+void CSerialPort::DelayMs(DWORD ms) {
+    if (ms >= kBusyWaitMsLimit && stop_)
+        WaitForSingleObject(stop_, ms);
+    else
+        SerialDelayMs(ms);
 }
 
 void CSerialPort::NoteIo() {
@@ -249,24 +283,24 @@ void CSerialPort::NoteIo() {
 
 HRESULT CSerialPort::WriteChunk(const BYTE *bytes, unsigned count, unsigned *written) {
     *written = 0;
-    writeTransfer_ = OVERLAPPED{};
-    writeTransfer_.hEvent = writeEvent_.get();
-    ResetEvent(writeEvent_.get());
+    if (!Arm(writeTransfer_, count)) return E_OUTOFMEMORY;
+    // The system reads the bytes from the transfer's own buffer.
+    std::memcpy(writeTransfer_->bytes.data(), bytes, count);
     DWORD done = 0;
-    if (!WriteFile(handle_, bytes, count, &done, &writeTransfer_)) {
+    if (!WriteFile(handle_, writeTransfer_->bytes.data(), count, &done, &writeTransfer_->overlapped)) {
         const DWORD error = GetLastError();
         if (error != ERROR_IO_PENDING) {
             ClearPortError();
             Log(LOG_TX, "ERROR(err(%i) != ERROR_IO_PENDING)", static_cast<int>(error));
             return E_FAIL;
         }
-        const DWORD wait = WaitForSingleObject(writeEvent_.get(), TransferLimitMs(count));
+        const DWORD wait = AwaitTransfer(*writeTransfer_, count);
         if (wait != WAIT_OBJECT_0) {
-            CancelTransfer(&writeTransfer_);
+            CancelTransfer(writeTransfer_);
             Log(LOG_TX, "ERROR(dw(%Xh) != WAIT_OBJECT_0)", static_cast<unsigned>(wait));
             return E_FAIL;
         }
-        if (!GetOverlappedResult(handle_, &writeTransfer_, &done, FALSE)) {
+        if (!GetOverlappedResult(handle_, &writeTransfer_->overlapped, &done, FALSE)) {
             Log(LOG_TX, "ERROR(GetOverlappedResult)");
             return E_FAIL;
         }
@@ -294,7 +328,7 @@ HRESULT CSerialPort::Write(const BYTE *bytes, unsigned count) {
     }
     if (interframeDelayMs_ > 0 && lastIoKnown_) {
         const DWORD since = static_cast<DWORD>((Now() - lastIo_.QuadPart) * 1000 / Frequency());
-        if (interframeDelayMs_ > since) SerialDelayMs(interframeDelayMs_ - since);
+        if (interframeDelayMs_ > since) DelayMs(interframeDelayMs_ - since);
     }
     const unsigned chunk = interbyteDelayUs_ > 0 ? 1 : count;
     unsigned total = 0;
@@ -342,24 +376,25 @@ HRESULT CSerialPort::Read(BYTE *buffer, unsigned count, bool echo) {
         Log(LOG_RX, "%s, port is closed!", what);
         return E_FAIL;
     }
-    readTransfer_ = OVERLAPPED{};
-    readTransfer_.hEvent = readEvent_.get();
-    ResetEvent(readEvent_.get());
+    // The system writes into the transfer's own buffer, which outlives a
+    // transfer that ignores its cancel; the bytes are copied out below.
+    if (!Arm(readTransfer_, count)) return E_OUTOFMEMORY;
+    Transfer &transfer = *readTransfer_;
     DWORD got = 0;
-    if (!ReadFile(handle_, buffer, count, &got, &readTransfer_)) {
+    if (!ReadFile(handle_, transfer.bytes.data(), count, &got, &transfer.overlapped)) {
         DWORD error = GetLastError();
         if (error != ERROR_IO_PENDING) {
             ClearPortError();
             Log(LOG_RX, "%s, ReadFile returned %u != ERROR_IO_PENDING", what, static_cast<unsigned>(error));
             return HRESULT_FROM_WIN32(error);
         }
-        const DWORD wait = WaitForSingleObject(readEvent_.get(), TransferLimitMs(count));
+        const DWORD wait = AwaitTransfer(transfer, count);
         if (wait != WAIT_OBJECT_0) {
-            CancelTransfer(&readTransfer_);
+            CancelTransfer(readTransfer_);
             Log(LOG_RX, "%s, WaitForSingleObject returned %u != WAIT_OBJECT_0", what, static_cast<unsigned>(wait));
             return E_FAIL;
         }
-        if (!GetOverlappedResult(handle_, &readTransfer_, &got, FALSE)) {
+        if (!GetOverlappedResult(handle_, &transfer.overlapped, &got, FALSE)) {
             error = GetLastError();
             // Wine ends a read whose time-out expired with ERROR_TIMEOUT
             // instead of success with fewer bytes: that is the time-out below.
@@ -370,10 +405,11 @@ HRESULT CSerialPort::Read(BYTE *buffer, unsigned count, bool echo) {
                     Log(LOG_RX, "%s, GetOverlappedResult returned error %u", what, static_cast<unsigned>(error));
                 return HRESULT_FROM_WIN32(error);
             }
-            got = static_cast<DWORD>(readTransfer_.InternalHigh);
+            got = static_cast<DWORD>(transfer.overlapped.InternalHigh);
             if (got > count) got = 0;
         }
     }
+    std::memcpy(buffer, transfer.bytes.data(), got);
     if (got > 0 && !echo) {
         if (owner_) owner_->OnPortReceived(got);
         Logger()->LogFrame(LOG_RX, LOG_LEVEL, buffer, got);
@@ -394,6 +430,9 @@ bool CSerialPort::WaitForCts() {
         DWORD status = 0;
         if (GetCommModemStatus(handle_, &status) && (status & MS_CTS_ON)) return true;
         if (timeGetTime() - start > ctsTimeoutMs_) return false;
+        // Sleeps between looks rather than taking a core, and ends on a stop.
+        if (stop_ ? WaitForSingleObject(stop_, kCtsSliceMs) == WAIT_OBJECT_0 : (Sleep(kCtsSliceMs), false))
+            return false;
     }
 }
 
@@ -401,7 +440,7 @@ bool CSerialPort::PrepareSend() {
     Purge();
     if (rtsMode_ != RTS_PORT_TOGGLE) return true;
     SetRts(true);
-    SerialDelayMs(delayBeforeMs_);
+    DelayMs(delayBeforeMs_);
     if (waitCts_ && !WaitForCts()) {
         // A raised RTS would hold a two-wire bus for every other station
         // until the next frame: the failed send gives it back.
@@ -417,7 +456,7 @@ bool CSerialPort::FinishSend() {
     FlushFileBuffers(handle_);
     WaitTransmitterEmpty();
     if (rtsMode_ == RTS_PORT_TOGGLE) {
-        SerialDelayMs(delayAfterMs_);
+        DelayMs(delayAfterMs_);
         SetRts(false);
     }
     return true;

@@ -10,7 +10,9 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace quillon {
 
@@ -67,6 +69,11 @@ public:
     // as it is.
     unsigned QueuedInput();
 
+    // A manual-reset event that ends the port's waits (transfers, CTS,
+    // delays) when set; without one they run to their limits.
+    void SetStopEvent(HANDLE stop) { stop_ = stop; }
+    // A transfer that ignored its cancel closed the port.
+    bool WasAbandoned() const { return abandoned_; }
     void SetReceiveTimeout(DWORD ms) { receiveTimeoutMs_ = ms; }
     DWORD ReceiveTimeout() const { return receiveTimeoutMs_; }
     // Signalled when characters arrive (once the watcher runs).
@@ -87,9 +94,23 @@ private:
     void StopWatcher();
     void SetError(const char *format, ...) QUILLON_PRINTF(2, 3);
     void ClearPortError();
-    // Cancels a transfer whose wait gave up, and waits until the system no
-    // longer writes into its record or buffer.
-    void CancelTransfer(OVERLAPPED *transfer);
+    // An overlapped transfer with its own event and buffer: the system may
+    // use both until the transfer has ended.
+    struct Transfer {
+        OVERLAPPED overlapped = {};
+        UniqueHandle event{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        std::vector<BYTE> bytes;
+    };
+    // Arms a transfer of count bytes; false when it cannot be made.
+    bool Arm(std::unique_ptr<Transfer> &transfer, unsigned count);
+    // Waits for a transfer: its end, a stop or its limit (the wait's result).
+    DWORD AwaitTransfer(Transfer &transfer, unsigned count);
+    // Cancels a transfer whose wait gave up and waits a bounded time for it
+    // to end. One that does not is left to the system with its record and
+    // buffer, never used again, and the port is closed.
+    void CancelTransfer(std::unique_ptr<Transfer> &transfer);
+    // A delay of the port (millisecond delay) that a stop ends.
+    void DelayMs(DWORD ms);
     HRESULT WriteChunk(const BYTE *bytes, unsigned count, unsigned *written);
     HRESULT SwallowEcho(const BYTE *sent, unsigned count);
     void WaitTransmitterEmpty();
@@ -114,10 +135,10 @@ private:
     bool lastIoKnown_ = false;
     std::string errorText_;
     ISerialPortOwner *owner_;
-    OVERLAPPED writeTransfer_ = {};
-    OVERLAPPED readTransfer_ = {};
-    UniqueHandle writeEvent_;
-    UniqueHandle readEvent_;
+    std::unique_ptr<Transfer> writeTransfer_;
+    std::unique_ptr<Transfer> readTransfer_;
+    HANDLE stop_ = nullptr;
+    bool abandoned_ = false;
 
     // The receive watcher. It watches the input queue rather than waiting
     // for port events: Wine serves a pending wait for port events by a thread

@@ -1,6 +1,7 @@
 // Winsock's header comes before windows.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mswsock.h>
 
 #include "phys/Socket.h"
 
@@ -17,6 +18,11 @@ namespace {
 
 constexpr DWORD kReadSliceMs = 50;
 constexpr DWORD kSendRetryMs = 100;
+// An unanswered connection attempt is given up after about as long as
+// Windows itself waits (Wine would wait some two minutes); it is watched in
+// slices so that a stop ends it at once.
+constexpr DWORD kConnectLimitMs = 21000;
+constexpr DWORD kConnectSliceMs = 50;
 
 const char *ErrorName(int error) {
     static const struct {
@@ -238,6 +244,8 @@ HRESULT CSocket::CreateAndBind(const char *host, int localPort, bool share) {
     }
     // Bytes of an earlier connection never reach a reader of this one.
     queue_.Clear();
+    answersSender_ = false;
+    senderLength_ = 0;
     data_ = socket(Family(), IsUdp() ? SOCK_DGRAM : SOCK_STREAM, 0);
     if (data_ == NO_SOCKET) return ReportError("socket");
     if (share) {
@@ -274,9 +282,7 @@ HRESULT CSocket::Connect(const char *host, uint16_t port, int localPort) {
     if (FAILED(hr)) return hr;
     sockaddr_storage remote;
     hr = Resolve(port, host, &remote);
-    if (SUCCEEDED(hr) && !broadcast_ &&
-        connect(data_, reinterpret_cast<sockaddr *>(&remote), AddressLength()) != 0)
-        hr = ReportError("connect");
+    if (SUCCEEDED(hr) && !broadcast_) hr = ConnectWatched(remote);
     if (SUCCEEDED(hr)) {
         sockaddr_storage bound = {};
         int length = sizeof bound;
@@ -287,6 +293,7 @@ HRESULT CSocket::Connect(const char *host, uint16_t port, int localPort) {
                 ipv6_ ? reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port : reinterpret_cast<sockaddr_in *>(&bound)->sin_port;
             wsprintfA(suffix, " (local port %u)", static_cast<unsigned>(ntohs(chosen)));
             hr = EnableEvents();
+            if (SUCCEEDED(hr)) NoteAddresses();
         }
     }
     if (SUCCEEDED(hr))
@@ -294,6 +301,43 @@ HRESULT CSocket::Connect(const char *host, uint16_t port, int localPort) {
     else
         Log(LOG_SOCKET, "failed to connect socket to '%s' on port %u%s!", host, static_cast<unsigned>(port), suffix);
     return hr;
+}
+
+bool CSocket::IsWoken() {
+    if (WaitForSingleObject(wake_.get(), 0) != WAIT_OBJECT_0) return false;
+    // The link is stopping: the signal stays for the waits that follow.
+    SetEvent(wake_.get());
+    return true;
+}
+
+HRESULT CSocket::ConnectWatched(const sockaddr_storage &remote) {
+    HRESULT hr = MakeNonBlocking(data_);
+    if (FAILED(hr)) return hr;
+    if (connect(data_, reinterpret_cast<const sockaddr *>(&remote), AddressLength()) == 0) return S_OK;
+    const int error = WSAGetLastError();
+    if (error != WSAEWOULDBLOCK && error != WSAEINPROGRESS) return ReportCode("connect", error);
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (IsWoken()) return ReportCode("connect", WSAEINTR);
+        const DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= kConnectLimitMs) return ReportCode("connect", WSAETIMEDOUT);
+        const DWORD sliceMs = std::min(kConnectSliceMs, kConnectLimitMs - elapsed);
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(data_, &writable);
+        FD_SET(data_, &failed);
+        timeval slice = {0, static_cast<long>(sliceMs * 1000)};
+        const int ready = select(0, nullptr, &writable, &failed, &slice);
+        if (ready == SOCKET_ERROR) return ReportError("select");
+        if (ready == 0) continue;
+        if (!FD_ISSET(data_, &failed)) return S_OK;
+        int code = 0;
+        int length = sizeof code;
+        if (getsockopt(data_, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&code), &length) != 0)
+            return ReportError("getsockopt(SO_ERROR)");
+        return ReportCode("connect", code != 0 ? code : WSAECONNREFUSED);
+    }
 }
 
 HRESULT CSocket::MakeNonBlocking(SocketHandle s) {
@@ -365,6 +409,14 @@ HRESULT CSocket::Listen(const char *address, uint16_t port, bool share) {
         Log(LOG_SOCKET, "Listening on UDP socket on %s!", description);
         HRESULT hr = CreateAndBind(host, port, false);
         if (SUCCEEDED(hr)) hr = MakeNonBlocking(data_);
+        if (SUCCEEDED(hr)) {
+            answersSender_ = true;
+            // A sender that has gone away makes the system report an error
+            // on the next receive; for a server that is no lost connection.
+            BOOL report = FALSE;
+            DWORD returned = 0;
+            WSAIoctl(data_, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr, nullptr);
+        }
         return hr;
     }
     Log(LOG_SOCKET, "creating socket to listen on %s...", description);
@@ -391,7 +443,9 @@ HRESULT CSocket::Accept() {
     if (IsUdp()) {
         if (data_ == NO_SOCKET) return E_FAIL;
         Log(LOG_SOCKET, "accepted UPD socket connection (by default)!");
-        return EnableEvents();
+        const HRESULT hr = EnableEvents();
+        if (SUCCEEDED(hr)) NoteAddresses();
+        return hr;
     }
     if (listen_ == NO_SOCKET || data_ != NO_SOCKET) return E_FAIL;
     sockaddr_storage peer = {};
@@ -405,7 +459,9 @@ HRESULT CSocket::Accept() {
     data_ = accepted;
     Log(LOG_SOCKET, "accepted socket connection from %s!",
         SocketAddressText(reinterpret_cast<sockaddr *>(&peer), length).c_str());
-    return EnableEvents();
+    const HRESULT hr = EnableEvents();
+    if (SUCCEEDED(hr)) NoteAddresses();
+    return hr;
 }
 
 std::string SocketAddressText(const sockaddr *address, int length) {
@@ -435,15 +491,23 @@ std::string SocketAddressText(const sockaddr *address, int length) {
 HRESULT CSocket::Send(const BYTE *bytes, unsigned count, bool noCount) {
     if (!bytes) return E_POINTER;
     if (count == 0 || data_ == NO_SOCKET) return E_FAIL;
+    if (answersSender_ && senderLength_ == 0) {
+        // Nobody to answer yet: the socket stays as it is.
+        errorText_ = "no datagram received yet, nobody to answer";
+        Log(LOG_SOCKET, "send() before any datagram was received: %s", errorText_.c_str());
+        return E_FAIL;
+    }
     const DWORD start = timeGetTime();
     unsigned sent = 0, wouldBlock = 0;
     HRESULT hr = S_OK;
     while (sent < count) {
         const char *rest = reinterpret_cast<const char *>(bytes + sent);
         const int size = static_cast<int>(count - sent);
-        const int result = broadcast_ ? sendto(data_, rest, size, 0, reinterpret_cast<const sockaddr *>(broadcastTarget_),
-                                               AddressLength())
-                                      : send(data_, rest, size, 0);
+        const int result =
+            broadcast_        ? sendto(data_, rest, size, 0, reinterpret_cast<const sockaddr *>(broadcastTarget_),
+                                       AddressLength())
+            : answersSender_ ? sendto(data_, rest, size, 0, reinterpret_cast<const sockaddr *>(sender_), senderLength_)
+                             : send(data_, rest, size, 0);
         if (result == SOCKET_ERROR) {
             const int error = WSAGetLastError();
             if (error != WSAEWOULDBLOCK) {
@@ -455,7 +519,11 @@ HRESULT CSocket::Send(const BYTE *bytes, unsigned count, bool noCount) {
                 hr = ReportCode("send", error);
                 break;
             }
-            Sleep(kSendRetryMs);
+            // The pause before the next try ends on a stop.
+            if (WaitForSingleObject(wake_.get(), kSendRetryMs) == WAIT_OBJECT_0) {
+                hr = ReportCode("send", WSAEINTR);
+                break;
+            }
             continue;
         }
         if (result == 0) {
@@ -502,12 +570,15 @@ void CSocket::FillQueue(unsigned wanted) {
     while (data_ != NO_SOCKET) {
         sockaddr_storage sender = {};
         int senderLength = AddressLength();
-        int count = broadcast_ ? recvfrom(data_, data, static_cast<int>(buffer.size()), 0,
-                                          reinterpret_cast<sockaddr *>(&sender), &senderLength)
-                               : recv(data_, data, static_cast<int>(buffer.size()), 0);
+        int count = broadcast_ || answersSender_ ? recvfrom(data_, data, static_cast<int>(buffer.size()), 0,
+                                                            reinterpret_cast<sockaddr *>(&sender), &senderLength)
+                                                   : recv(data_, data, static_cast<int>(buffer.size()), 0);
         if (count == SOCKET_ERROR) {
             const int error = WSAGetLastError();
             if (error == WSAEWOULDBLOCK) break;
+            // An earlier datagram was refused by its receiver: the socket
+            // itself is still good.
+            if (IsUdp() && error == WSAECONNRESET) continue;
             if (error != WSAEMSGSIZE) {
                 ReportCode("recv2", error);
                 break;
@@ -524,6 +595,11 @@ void CSocket::FillQueue(unsigned wanted) {
             Log(LOG_SOCKET, "socket gracefully closed by the remote partner");
             Close();
             break;
+        }
+        if (answersSender_ && (senderLength_ != senderLength || std::memcmp(sender_, &sender, senderLength) != 0)) {
+            std::memcpy(sender_, &sender, static_cast<size_t>(senderLength));
+            senderLength_ = senderLength;
+            NotePeer(sender);
         }
         if (owner_) owner_->SocketDataArrived(buffer.data(), static_cast<unsigned>(count));
         if (broadcast_) {
@@ -552,6 +628,9 @@ void CSocket::WaitForInput() {
 
 HRESULT CSocket::Read(BYTE *buffer, unsigned count, bool echo) {
     if (!buffer) return E_POINTER;
+    // Looked at on every call, even when the queue could serve it: a reader
+    // that keeps finding bytes still sees the stop.
+    if (data_ != NO_SOCKET && WaitForSingleObject(wake_.get(), 0) == WAIT_OBJECT_0) Close();
     if (count == 0 || data_ == NO_SOCKET) return E_FAIL;
     unsigned taken = static_cast<unsigned>(queue_.Take(buffer, count));
     DWORD lastByte = timeGetTime();
@@ -647,6 +726,11 @@ void CSocket::Close() {
     if (data_ == NO_SOCKET) return;
     closesocket(data_);
     data_ = NO_SOCKET;
+    senderLength_ = 0;
+    {
+        ScopedLock lock(addressLock_);
+        localKnown_ = peerKnown_ = false;
+    }
     Log(LOG_SOCKET, "socket closed");
 }
 
@@ -673,24 +757,53 @@ HRESULT CSocket::ToRecord(const sockaddr_storage &address, SocketAddressRecord *
     return S_OK;
 }
 
-HRESULT CSocket::GetLocalAddress(SocketAddressRecord *record) {
-    if (!record) return E_POINTER;
-    std::memset(record, 0, sizeof *record);
-    if (data_ == NO_SOCKET) return E_FAIL;
-    sockaddr_storage address = {};
-    int length = sizeof address;
-    if (getsockname(data_, reinterpret_cast<sockaddr *>(&address), &length) != 0) return ReportError("getsockname");
-    return ToRecord(address, record);
+void CSocket::NoteAddresses() {
+    sockaddr_storage local = {}, peer = {};
+    int localLength = sizeof local, peerLength = sizeof peer;
+    const bool localKnown = getsockname(data_, reinterpret_cast<sockaddr *>(&local), &localLength) == 0;
+    // Broadcast datagrams go to their target; a UDP server's peer is its
+    // last sender, known with the first datagram.
+    bool peerKnown = false;
+    if (broadcast_) {
+        std::memcpy(&peer, broadcastTarget_, sizeof peer);
+        peerKnown = true;
+    } else if (!answersSender_) {
+        peerKnown = getpeername(data_, reinterpret_cast<sockaddr *>(&peer), &peerLength) == 0;
+    }
+    ScopedLock lock(addressLock_);
+    std::memset(&localRecord_, 0, sizeof localRecord_);
+    std::memset(&peerRecord_, 0, sizeof peerRecord_);
+    localKnown_ = localKnown;
+    peerKnown_ = peerKnown;
+    if (localKnown) ToRecord(local, &localRecord_);
+    if (peerKnown) ToRecord(peer, &peerRecord_);
 }
 
-HRESULT CSocket::GetPeerAddress(SocketAddressRecord *record) {
-    if (!record) return E_POINTER;
-    std::memset(record, 0, sizeof *record);
-    if (data_ == NO_SOCKET) return E_FAIL;
-    sockaddr_storage address = {};
-    int length = sizeof address;
-    if (getpeername(data_, reinterpret_cast<sockaddr *>(&address), &length) != 0) return ReportError("getpeername");
-    return ToRecord(address, record);
+void CSocket::NotePeer(const sockaddr_storage &address) {
+    ScopedLock lock(addressLock_);
+    std::memset(&peerRecord_, 0, sizeof peerRecord_);
+    ToRecord(address, &peerRecord_);
+    peerKnown_ = true;
 }
+
+HRESULT CSocket::CopyRecord(bool peer, SocketAddressRecord *record) {
+    if (!record) return E_POINTER;
+    ScopedLock lock(addressLock_);
+    if (!(peer ? peerKnown_ : localKnown_)) {
+        std::memset(record, 0, sizeof *record);
+        return E_FAIL;
+    }
+    *record = peer ? peerRecord_ : localRecord_;
+    return S_OK;
+}
+
+bool CSocket::HasConnection() {
+    ScopedLock lock(addressLock_);
+    return localKnown_;
+}
+
+HRESULT CSocket::GetLocalAddress(SocketAddressRecord *record) { return CopyRecord(false, record); }
+
+HRESULT CSocket::GetPeerAddress(SocketAddressRecord *record) { return CopyRecord(true, record); }
 
 } // namespace quillon

@@ -80,7 +80,8 @@ public:
     static constexpr const wchar_t *WindowClass = L"ChanferSocketWindow";
     static constexpr unsigned ReceiveBufferSize = 16768;
 
-    // The owner may be null (nothing is reported then).
+    // The owner may be null (nothing is reported then). The address queries
+    // may come from any thread; everything else runs on the link thread.
     CSocket(CIOGlobals *globals, ISocketOwner *owner);
     ~CSocket() override;
 
@@ -100,11 +101,15 @@ public:
     size_t AwaitInput(DWORD ms);
     void Close();
     void CloseListen();
+    // Answered from what the link thread noted at connect, accept and each
+    // new sender; E_FAIL while unknown. A query never closes anything.
     HRESULT GetLocalAddress(SocketAddressRecord *record);
     HRESULT GetPeerAddress(SocketAddressRecord *record);
 
     void DestroyWindow();
     bool IsOpen() const { return data_ != NO_SOCKET; }
+    // Whether a connection stands, for threads other than the link thread.
+    bool HasConnection();
     bool IsListening() const { return listen_ != NO_SOCKET; }
     HANDLE WakeEvent() const { return wake_.get(); }
     void SetSuppressEcho(bool on) { suppressEcho_ = on; }
@@ -123,6 +128,11 @@ private:
     HRESULT Resolve(uint16_t port, const char *host, sockaddr_storage *address);
     HRESULT CreateAndBind(const char *host, int localPort, bool share);
     HRESULT EnableEvents();
+    // Connects the data socket without blocking: ends on the wake event
+    // and after a limit, as well as when the far end answers.
+    HRESULT ConnectWatched(const sockaddr_storage &remote);
+    // True when the wake event is set; it stays set.
+    bool IsWoken();
     HRESULT CreateWindowOnce();
     HRESULT MakeNonBlocking(SocketHandle s);
     void FillQueue(unsigned wanted);
@@ -131,6 +141,10 @@ private:
     HRESULT ToRecord(const sockaddr_storage &address, SocketAddressRecord *record);
     HRESULT CheckEcho(unsigned count, const BYTE *sent);
     void WaitForInput();
+    // Notes the local and peer addresses of the new connection.
+    void NoteAddresses();
+    void NotePeer(const sockaddr_storage &address);
+    HRESULT CopyRecord(bool peer, SocketAddressRecord *record);
 
     SocketHandle data_ = NO_SOCKET;
     SocketHandle listen_ = NO_SOCKET;
@@ -145,6 +159,15 @@ private:
     bool broadcast_ = false;
     // A sockaddr_storage.
     alignas(8) BYTE broadcastTarget_[128] = {};
+    // A UDP server's socket is not connected: it answers the last sender.
+    bool answersSender_ = false;
+    alignas(8) BYTE sender_[128] = {};
+    int senderLength_ = 0;
+    CriticalSection addressLock_;
+    SocketAddressRecord localRecord_ = {};
+    SocketAddressRecord peerRecord_ = {};
+    bool localKnown_ = false;
+    bool peerKnown_ = false;
     bool suppressEcho_ = false;
     bool started_ = false;
     std::vector<BYTE> receiveBuffer_;

@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <functional>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,15 @@ protected:
         const HRESULT hr = link_->Transact(&send, reply ? &receive : nullptr, statistics ? statistics : &own);
         if (reply) reply->assign(reinterpret_cast<const char *>(receive.Data()), receive.Length());
         return hr;
+    }
+    // Stops the link; how long that took, in milliseconds.
+    unsigned StopTimed() {
+        const ULONGLONG start = GetTickCount64();
+        StopLink();
+        const unsigned took = static_cast<unsigned>(GetTickCount64() - start);
+        std::cout << "[ stop     ] " << ::testing::UnitTest::GetInstance()->current_test_info()->name() << ": " << took
+                  << " ms\n";
+        return took;
     }
     std::vector<std::string> Log() { return LogMessages(logPath_); }
     bool LogHas(const std::string &line) { return Contains(Log(), line); }

@@ -101,6 +101,18 @@ void TcpPeer::Serve(SOCKET client) {
             flooded += static_cast<size_t>(sent);
             continue;
         }
+        if (mode_ == PeerMode::Banner) {
+            if (Ready(client, false, 0)) {
+                char buffer[4096];
+                const int count = recv(client, buffer, sizeof buffer, 0);
+                if (count <= 0) return;
+                std::lock_guard<std::mutex> lock(guard_);
+                received_.append(buffer, static_cast<size_t>(count));
+            }
+            if (Ready(client, true, kSliceMs) && send(client, banner.data(), static_cast<int>(banner.size()), 0) <= 0)
+                return;
+            continue;
+        }
         if (!Ready(client, false, kSliceMs)) continue;
         char buffer[4096];
         const int count = recv(client, buffer, sizeof buffer, 0);
@@ -180,6 +192,45 @@ UdpResponder::~UdpResponder() {
     stop_ = true;
     thread_->Join();
     closesocket(socket_);
+}
+
+FullListener::FullListener() {
+    static WinsockUse winsock;
+    listen_ = socket(AF_INET, SOCK_STREAM, 0);
+    int length = 0;
+    sockaddr_storage address = Loopback(false, 0, &length);
+    bind(listen_, reinterpret_cast<sockaddr *>(&address), length);
+    listen(listen_, 1);
+    port_ = BoundPort(listen_);
+    reinterpret_cast<sockaddr_in *>(&address)->sin_port = htons(port_);
+    // The system queues a few more connections than the backlog asks for:
+    // connections are added until one stays unanswered.
+    for (int i = 0; i < 16 && !full_; ++i) {
+        const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+        u_long on = 1;
+        ioctlsocket(s, FIONBIO, &on);
+        connect(s, reinterpret_cast<sockaddr *>(&address), length);
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(s, &writable);
+        timeval wait = {0, 500 * 1000};
+        full_ = select(0, nullptr, &writable, nullptr, &wait) == 0;
+        // The unanswered one is kept too: under Wine, closing it lets the
+        // next attempt through.
+        fillers_.push_back(s);
+    }
+}
+
+FullListener::~FullListener() {
+    for (SOCKET s : fillers_) closesocket(s);
+    for (SOCKET s : taken_) closesocket(s);
+    closesocket(listen_);
+}
+
+void FullListener::Drain() {
+    u_long on = 1;
+    ioctlsocket(listen_, FIONBIO, &on);
+    for (SOCKET s; (s = accept(listen_, nullptr, nullptr)) != INVALID_SOCKET;) taken_.push_back(s);
 }
 
 uint16_t ClosedPort() {

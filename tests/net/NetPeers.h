@@ -1,6 +1,6 @@
 // Peers on loopback for the network link tests, each on a thread of its
-// own: a TCP peer (echo, silent, flood, close mid-frame, or a remote-access
-// modem server answering AT commands), and a UDP responder.
+// own: a TCP peer (echo, silent, flood, close mid-frame, a repeated banner, or
+// a remote-access modem server answering AT commands), and a UDP responder.
 #pragma once
 
 #include <winsock2.h>
@@ -17,7 +17,8 @@
 
 namespace quillon::test {
 
-enum class PeerMode { Echo, Silent, Flood, CloseMidFrame, Modem };
+// Banner: sends its banner again and again while it takes what arrives.
+enum class PeerMode { Echo, Silent, Flood, CloseMidFrame, Modem, Banner };
 
 class TcpPeer {
 public:
@@ -39,6 +40,7 @@ public:
     // "HANGUP" of the data phase brings back, piece by piece.
     std::string modemAnswer = "CONNECT 9600";
     std::vector<std::string> hangup = {"\r\nNO CARRIER\r\n"};
+    std::string banner = std::string(1000, 'B');
 
 private:
     void Run();
@@ -67,6 +69,27 @@ private:
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::unique_ptr<SystemThread> thread_;
+};
+
+// A listener on 127.0.0.1 that never accepts, its backlog filled by
+// connections of its own: a further connection attempt is never answered.
+class FullListener {
+public:
+    FullListener();
+    ~FullListener();
+    FullListener(const FullListener &) = delete;
+    FullListener &operator=(const FullListener &) = delete;
+    uint16_t Port() const { return port_; }
+    // The backlog could be filled.
+    bool Full() const { return full_; }
+    // Takes the waiting connections, so that an attempt can complete again.
+    void Drain();
+
+private:
+    SOCKET listen_ = INVALID_SOCKET;
+    uint16_t port_ = 0;
+    bool full_ = false;
+    std::vector<SOCKET> fillers_, taken_;
 };
 
 // A loopback port on which nothing listens.

@@ -3,6 +3,7 @@
 // and backup endpoints, forced disconnects, ping and the simulator route.
 #include "NetFixture.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 using namespace quillon;
@@ -149,6 +150,54 @@ TEST_F(EthernetTest, UdpServerIsConnectedFromTheStart) {
     EXPECT_TRUE(LogHas("SOCKET\taccepted UPD socket connection (by default)!"));
 }
 
+// A UDP server answers its last sender. Before any datagram a send fails
+// and the link stays up; the address queries never drop it; a sender that
+// went away (its system refuses the answer) is no lost connection.
+TEST_F(EthernetTest, UdpServerAnswersItsLastSender) {
+    const uint16_t port = ClosedPort();
+    Config().SetString(param::EthernetTransport, "UDP");
+    Config().SetI32(param::EthernetAcceptConnection, 1);
+    Config().SetU32(param::EthernetListenPort, port);
+    Config().SetString(param::EthernetListenIP, "127.0.0.1");
+    host_->idle = S_OK;  // takes each datagram as an unsolicited frame
+    host_->replyLength = 5;
+    ASSERT_TRUE(Connects());
+    ComPtr<IIOSocket> addresses;
+    ASSERT_EQ(S_OK, link_->QueryInterface(__uuidof(IIOSocket), addresses.put_void()));
+    SocketAddressRecord record;
+    EXPECT_EQ(E_FAIL, addresses->GetPeerAddress(&record));
+    ASSERT_EQ(S_OK, addresses->GetLocalAddress(&record));
+    EXPECT_EQ(port, record.port);
+    EXPECT_EQ(E_FAIL, Exchange("early", nullptr));
+    EXPECT_TRUE(LogHas("SOCKET\tsend() before any datagram was received: no datagram received yet, nobody to answer"));
+    EXPECT_EQ(LINK_CONNECTED, State());
+
+    for (int device = 1; device <= 2; ++device) {
+        CSocket sender(globals_, nullptr);
+        ASSERT_EQ(S_OK, sender.Startup(300, false, 1, false));
+        ASSERT_EQ(S_OK, sender.Connect("127.0.0.1", port, -1));
+        SocketAddressRecord own;
+        ASSERT_EQ(S_OK, sender.GetLocalAddress(&own));
+        ASSERT_EQ(S_OK, sender.Send(reinterpret_cast<const BYTE *>("hello"), 5, true));
+        ASSERT_TRUE(WaitUntil([&] { return host_->unsolicited == device; })) << device;
+        ASSERT_EQ(S_OK, addresses->GetPeerAddress(&record));
+        EXPECT_EQ(own.port, record.port);
+        ASSERT_EQ(S_OK, Exchange("world", nullptr)) << device;
+        BYTE answer[5] = {};
+        ASSERT_EQ(S_OK, sender.Read(answer, 5, false)) << device;
+        EXPECT_EQ(0, memcmp(answer, "world", 5));
+    }
+    // The last sender has gone: its system refuses the answer.
+    EXPECT_EQ(S_OK, Exchange("again", nullptr));
+    CSocket late(globals_, nullptr);
+    ASSERT_EQ(S_OK, late.Startup(300, false, 1, false));
+    ASSERT_EQ(S_OK, late.Connect("127.0.0.1", port, -1));
+    ASSERT_EQ(S_OK, late.Send(reinterpret_cast<const BYTE *>("later"), 5, true));
+    ASSERT_TRUE(WaitUntil([&] { return host_->unsolicited == 3; }));
+    EXPECT_EQ(LINK_CONNECTED, State());
+    EXPECT_FALSE(host_->HasEvent(kToolkit, 7));
+}
+
 TEST_F(EthernetTest, BackupEndpointServesWhenTheMainOneIsDown) {
     TcpPeer backup(PeerMode::Echo);
     const uint16_t closed = ClosedPort();
@@ -225,6 +274,29 @@ TEST_F(EthernetTest, OperatorSelectsAndSwitchesTheActiveEndpoint) {
     EXPECT_EQ(1, backup.accepted);
 }
 
+// The operator's choice does not wait for a connection attempt; a connection
+// that completes on the endpoint no longer chosen is dropped for the other.
+TEST_F(EthernetTest, SelectionDuringAnAttemptReturnsAtOnceAndIsObeyed) {
+    FullListener main;
+    ASSERT_TRUE(main.Full());
+    TcpPeer backup(PeerMode::Echo);
+    MainAndBackup(main.Port(), backup.Port());
+    Config().SetU32(param::RecoverPeriodSec, 600);
+    ASSERT_EQ(S_OK, StartLink());
+    ASSERT_TRUE(WaitUntil(
+        [&] { return LogHas("SOCKET\tconnecting socket to '127.0.0.1' on port " + std::to_string(main.Port()) + "..."); }));
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(S_OK, Select(ETHERNET_IP_SELECT, 1));
+    EXPECT_LT(GetTickCount64() - start, 500u);
+    EXPECT_EQ(1, ActiveIP());
+    // The main endpoint answers after all (the system repeats its request).
+    main.Drain();
+    ASSERT_TRUE(WaitUntil([&] { return backup.accepted == 1 && State() == LINK_CONNECTED; }));
+    EXPECT_EQ(1, ActiveIP());
+    EXPECT_TRUE(LogMatches("SOCKET\tsocket connected to '127\\.0\\.0\\.1' on port " + std::to_string(main.Port()) +
+                           " \\(local port [0-9]+\\)!"));
+}
+
 TEST_F(EthernetTest, ForcedDisconnectsReconnectAtOnceWithoutGrowth) {
     TcpPeer peer(PeerMode::Echo);
     Config().SetU32(param::EthernetMainPort, peer.Port());
@@ -284,6 +356,96 @@ TEST_F(EthernetTest, ReceiveTimeOutAndAPeerClosingMidFrameAreCounted) {
         // Without recovery the loss ends the link.
         ASSERT_TRUE(WaitState(LINK_STOPPED));
         EXPECT_TRUE(host_->HasEvent(kToolkit, 7, "Physical layer connection lost!"));
+    }
+}
+
+// A stop ends whatever the link thread is blocked in; the goal is 2 s.
+TEST_F(EthernetTest, StopEndsEveryBlockingStepWithinTwoSeconds) {
+    FullListener unanswered;
+    ASSERT_TRUE(unanswered.Full());
+    TcpPeer silent(PeerMode::Silent);
+    std::unique_ptr<SystemThread> exchange;
+    const std::string connecting =
+        "SOCKET\tconnecting socket to '127.0.0.1' on port " + std::to_string(unanswered.Port()) + "...";
+    const auto attempts = [&] {
+        const std::vector<std::string> log = Log();
+        return std::count(log.begin(), log.end(), connecting);
+    };
+    const struct {
+        const char *situation;
+        std::function<void()> arrange;
+        std::function<bool()> blocked;
+        const char *ended;  // the log line of the step that the stop ended
+    } cases[] = {
+        {"connecting to an address that never answers",
+         [&] {
+             Config().SetU32(param::EthernetMainPort, unanswered.Port());
+             ASSERT_EQ(S_OK, StartLink());
+         },
+         [&] { return attempts() == 1; },
+         "SOCKET\tconnect() returned error WSAEINTR (10004)"},
+        {"connecting with the backup address that never answers either",
+         [&] {
+             MainAndBackup(unanswered.Port(), unanswered.Port());
+             ASSERT_EQ(S_OK, StartLink());
+         },
+         [&] { return attempts() == 2; },
+         "SOCKET\tconnect() returned error WSAEINTR (10004)"},
+        {"awaiting an answer with the longest receive time-out",
+         [&] {
+             Config().SetI32(param::EthernetBackupEnable, 0);
+             Config().SetU32(param::TimeoutMs, 0xFFFFFFFF);
+             host_->replyLength = 4;
+             ASSERT_TRUE(ConnectsTo(silent.Port()));
+             exchange = std::make_unique<SystemThread>([this] {
+                 std::string reply;
+                 Exchange("ABCD", &reply);
+             });
+         },
+         [&] { return silent.Received() == "ABCD"; },
+         "IO\tRX:  TIMEOUT"},
+    };
+    for (const auto &c : cases) {
+        c.arrange();
+        ASSERT_TRUE(WaitUntil(c.blocked)) << c.situation;
+        EXPECT_LT(StopTimed(), 2000u) << c.situation;
+        exchange.reset();
+        EXPECT_TRUE(LogHas(c.ended)) << c.situation;
+    }
+}
+
+// Periods in seconds whose milliseconds do not fit 32 bits keep their length
+// instead of wrapping to a short one (4294968 s would wrap to 704 ms).
+TEST_F(EthernetTest, PeriodsBeyond32BitsOfMillisecondsAreNotCutShort) {
+    TcpPeer peer(PeerMode::Echo);
+    host_->idle = S_OK;  // reads what arrives, and so sees a close
+    host_->replyLength = 1;
+    const struct {
+        const char *situation;
+        const char *enable, *period;
+        std::function<void()> provoke;
+        std::function<bool()> acted;
+    } cases[] = {
+        {"recover period after a loss", param::RecoverEnable, param::RecoverPeriodSec,
+         [&] {
+             peer.DropClient();
+             ASSERT_TRUE(WaitUntil([&] { return LogHas("CHANFER\tRECONNECT POSTPONED!"); }));
+         },
+         [&] { return host_->HasEvent(kToolkit, 8); }},
+        {"inactivity period", param::InactivityEnable, param::InactivityPeriodSec, [] {},
+         [&] { return host_->HasEvent(kToolkit, 19); }},
+    };
+    for (const auto &c : cases) {
+        Config().SetI32(c.enable, 1);
+        Config().SetU32(c.period, 4294968);
+        ASSERT_TRUE(ConnectsTo(peer.Port())) << c.situation;
+        // Past the 704 ms that a wrapped period would last.
+        Sleep(1500);
+        c.provoke();
+        EXPECT_FALSE(c.acted()) << c.situation;
+        StopLink();
+        host_->ForgetEvents();
+        Config().SetI32(c.enable, 0);
     }
 }
 

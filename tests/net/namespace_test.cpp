@@ -58,6 +58,36 @@ TEST_F(NamespaceTest, UnansweredPingFailsTheAttemptWithoutASocket) {
     EXPECT_EQ(0, peer.accepted);
 }
 
+// Pings that go unanswered end on a stop within 2 s: between the echoes of
+// a ping with the most tries, and inside one long echo.
+TEST_F(NamespaceTest, StopEndsAnUnansweredPing) {
+    const struct {
+        const char *situation;
+        DWORD tries, timeoutMs;
+        unsigned failedBefore;
+    } cases[] = {
+        {"the most tries", 0xFFFFFFFF, 200, 2},
+        {"one echo of a minute", 0, 60000, 0},
+    };
+    for (const auto &c : cases) {
+        Config().SetU32(param::EthernetMainPort, 502);
+        Config().SetI32(param::EthernetPingEnable, 1);
+        Config().SetU32(param::EthernetPingTimeoutMs, c.timeoutMs);
+        Config().SetU32(param::EthernetPingTries, c.tries);
+        ASSERT_EQ(S_OK, StartLink());
+        ASSERT_TRUE(WaitUntil([&] {
+            unsigned failed = 0;
+            for (const std::string &line : Log())
+                failed += line.rfind("SOCKET\tPING '127.0.0.1' (IP 127.0.0.1) FAILED (", 0) == 0;
+            return host_->HasEvent(EVENT_SOURCE_TOOLKIT, 4) && failed >= c.failedBefore;
+        })) << c.situation;
+        // Well inside the echo that follows.
+        Sleep(300);
+        EXPECT_LT(StopTimed(), 2000u) << c.situation;
+        host_->ForgetEvents();
+    }
+}
+
 TEST_F(NamespaceTest, UnknownHostNamesAreReportedForSocketAndPing) {
     Config().SetString(param::EthernetMainIP, "no-such-device.invalid");
     Config().SetU32(param::EthernetMainPort, 502);

@@ -62,4 +62,41 @@ TEST_F(RasTest, BusyOrSilenceEndsInTheCommandTimeOut) {
     }
 }
 
+// A modem server that keeps talking, or one that says nothing within a
+// command time-out beyond 32 bits of milliseconds: the command still goes
+// out, responses stay bounded, and a stop ends the dialog within 2 s.
+TEST_F(RasTest, StopEndsTheDialogWithTalkativeOrSilentServers) {
+    const DWORD longest = 4294968;  // seconds: wraps to 704 ms in 32-bit milliseconds
+    const struct {
+        const char *situation;
+        PeerMode mode;
+        std::string answer;
+        std::function<bool()> blocked;
+    } cases[] = {
+        {"a banner repeated without end", PeerMode::Banner, "",
+         [&] { return host_->HasEvent(kRas, 3, "RAS response: '" + std::string(256, 'B') + "'"); }},
+        {"a server that never answers", PeerMode::Modem, "",
+         [&] {
+             // Receive time-outs of 300 ms pass one after another beyond
+             // the 704 ms that a wrapped command time-out would last.
+             size_t timeouts = 0;
+             for (const std::string &line : Log())
+                 for (size_t at = line.find(" TIMEOUT"); at != std::string::npos; at = line.find(" TIMEOUT", at + 1))
+                     ++timeouts;
+             return timeouts >= 4;
+         }},
+    };
+    for (const auto &c : cases) {
+        TcpPeer modem(c.mode);
+        modem.modemAnswer = c.answer;
+        Dial(modem, longest);
+        ASSERT_EQ(S_OK, StartLink(true));
+        ASSERT_TRUE(WaitUntil([&] { return modem.Received() == "ATDT5550187\r\n"; })) << c.situation;
+        ASSERT_TRUE(WaitUntil(c.blocked)) << c.situation;
+        EXPECT_FALSE(host_->HasEvent(kRas, 1, "Timeout waiting for CONNECT")) << c.situation;
+        EXPECT_LT(StopTimed(), 2000u) << c.situation;
+        host_->ForgetEvents();
+    }
+}
+
 } // namespace

@@ -16,6 +16,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <functional>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -418,27 +420,47 @@ TEST_F(SerialTest, InactivityDropReconnectsOnceTheDeviceIsBack) {
     EXPECT_EQ(kReadTwoReply, reply_);
 }
 
-TEST_F(SerialTest, StopWhileAReadIsPendingEndsWithThatRead) {
-    RigDevice &device = Plug(24, "silent");
-    Config().SetU32(param::TimeoutMs, 1000);
-    ASSERT_TRUE(Connected(24));
-    HRESULT result = S_OK;
-    SystemThread caller([&] { result = Transact(kReadTwo); });
-    // Once the request is on the line, the link thread waits for the reply.
-    const bool written = WaitUntil([&] {
+// A stop ends the waits of an exchange well before their own limits: the
+// wait for an answer and the wait for CTS.
+TEST_F(SerialTest, StopEndsTheWaitsOfAnExchange) {
+    const auto sawRecord = [](RigDevice &device, uint32_t kind, uint32_t bits) {
         const std::vector<modem_lines_record> records = device.Records();
         return std::any_of(records.begin(), records.end(),
-                           [](const modem_lines_record &r) { return r.kind == MODEM_LINES_WRITE; });
-    });
-    const DWORD start = GetTickCount();
-    link_->Stop();
-    const DWORD took = GetTickCount() - start;
-    caller.Join();
-    ASSERT_TRUE(written);
-    EXPECT_EQ(E_FAIL, result);
-    EXPECT_EQ(1u, statistics_.receiveTimeouts);
-    // The read ends after its own time-out (1000 ms + 2 bytes), not later.
-    EXPECT_LE(took, 1000u + 2u + 1000u + 2000u);
+                           [&](const modem_lines_record &r) { return r.kind == kind && (r.value & bits) == bits; });
+    };
+    const struct {
+        const char *situation;
+        unsigned port;
+        std::function<void()> arrange;
+        uint32_t blockedKind, blockedBits;
+    } cases[] = {
+        {"awaiting the answer", 24, [&] { Config().SetU32(param::TimeoutMs, 60000); }, MODEM_LINES_WRITE, 0},
+        {"awaiting CTS", 18,
+         [&] {
+             Config().SetU32(param::SerialRTS, 3);
+             Config().SetI32(param::SerialWaitCTS, 1);
+             Config().SetU32(param::SerialCTSTimeoutMs, 60000);
+         },
+         MODEM_LINES_SET, 4},
+    };
+    for (const auto &c : cases) {
+        RigDevice &device = Plug(c.port, "silent");
+        c.arrange();
+        ASSERT_TRUE(Connected(c.port)) << c.situation;
+        HRESULT result = S_OK;
+        SystemThread caller([&] { result = Transact(kReadTwo); });
+        const bool blocked = WaitUntil([&] { return sawRecord(device, c.blockedKind, c.blockedBits); });
+        const DWORD start = GetTickCount();
+        link_->Stop();
+        const DWORD took = GetTickCount() - start;
+        caller.Join();
+        ASSERT_TRUE(blocked) << c.situation;
+        EXPECT_EQ(E_FAIL, result) << c.situation;
+        std::cout << "[ stop     ] " << c.situation << ": " << took << " ms\n";
+        EXPECT_LT(took, 2000u) << c.situation;
+        StopLink();
+        devices_.clear();
+    }
 }
 
 // The whole road: the driver object with IO.Type Serial, read as a host does.
