@@ -2,6 +2,7 @@
 
 #include "config/ConfigParameters.h"
 #include "driver/DriverInterfaces.h"
+#include "phys/MessagePump.h"
 
 #include <new>
 
@@ -422,10 +423,7 @@ bool CPhysicalLayer::PumpUnsolicited() {
     return true;
 }
 
-void CPhysicalLayer::DispatchMessages() {
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE) && message.message != WM_QUIT) DispatchMessageW(&message);
-}
+void CPhysicalLayer::DispatchMessages() { PumpMessages(); }
 
 void CPhysicalLayer::ServeRequest() {
     if (connected_)
