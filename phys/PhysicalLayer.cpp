@@ -2,6 +2,7 @@
 
 #include "config/ConfigParameters.h"
 #include "base/DriverInterfaces.h"
+#include "phys/MessagePump.h"
 
 #include <algorithm>
 #include <new>
@@ -434,10 +435,7 @@ bool CPhysicalLayer::PumpUnsolicited() {
     return true;
 }
 
-void CPhysicalLayer::DispatchMessages() {
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE) && message.message != WM_QUIT) DispatchMessageW(&message);
-}
+void CPhysicalLayer::DispatchMessages() { PumpMessages(); }
 
 void CPhysicalLayer::ServeRequest() {
     if (connected_)

@@ -79,7 +79,10 @@ CPhysicalLayer_Ethernet::Endpoint CPhysicalLayer_Ethernet::Simulated(const Endpo
     simulation_ = false;
     Endpoint result = endpoint;
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SIMULATOR_REGISTRY_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) return result;
+    // The 32-bit view in every build: where the shipped 32-bit driver finds
+    // the switch on 64-bit Windows.
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SIMULATOR_REGISTRY_KEY, 0, KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS)
+        return result;
     DWORD enabled = 0, port = 0;
     if (ReadDword(key, "EnableTCPSimulation", &enabled) && enabled != 0) {
         if (ReadDword(key, "SimulatorPort", &port)) result.port = static_cast<uint16_t>(port);

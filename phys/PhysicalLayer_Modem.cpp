@@ -3,6 +3,7 @@
 #include "config/ConfigParameters.h"
 #include "base/Module.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace quillon {
@@ -19,6 +20,9 @@ enum ModemItem : uint16_t {
     ITEM_IS_CONNECTING = 6,
 };
 constexpr DWORD kConnectStepMs = 10;
+// How long the hang-up tag waits for the link thread: a hang-up awaits its
+// reply and then the end of the call, each for up to 10 s.
+constexpr DWORD kHangUpWaitMs = 25000;
 
 // Only the write pacing and echo handling of the serial settings apply to a
 // call's port; everything else keeps the port's defaults.
@@ -71,8 +75,12 @@ BOOL CPhysicalLayer_Modem::Initialize() {
 
 BOOL CPhysicalLayer_Modem::Connect() {
     if (!tapi_.MakeCall(PhoneNumber().c_str())) return FALSE;
-    // The call's progress arrives as messages of this thread.
-    while (tapi_.IsCallInProgress() && !tapi_.IsConnected() && !stopping_) CTapi::DispatchMessages(kConnectStepMs);
+    // The call's progress arrives as messages of this thread. Poll is not
+    // reached while the call rings out, so a hang-up is served here too.
+    while (tapi_.IsCallInProgress() && !tapi_.IsConnected() && !stopping_) {
+        CTapi::DispatchMessages(kConnectStepMs);
+        ServeHangUp();
+    }
     return tapi_.IsConnected();
 }
 
@@ -101,6 +109,7 @@ HRESULT STDMETHODCALLTYPE CPhysicalLayer_Modem::Read(BYTE *buffer, unsigned coun
 }
 
 void CPhysicalLayer_Modem::Poll() {
+    ServeHangUp();
     std::string number;
     {
         ScopedLock lock(lock_);
@@ -110,9 +119,73 @@ void CPhysicalLayer_Modem::Poll() {
     tapi_.MakeCall(number.c_str());
 }
 
+void CPhysicalLayer_Modem::Disconnect() {
+    // A hang-up the tag asked for meanwhile is this one.
+    if (!ServeHangUp()) tapi_.HangUpCall();
+}
+
 void CPhysicalLayer_Modem::Terminate() {
+    ServeHangUp();
+    {
+        // Later askers are turned away; nobody waits for a thread that ends.
+        ScopedLock lock(lock_);
+        hangUpClosed_ = true;
+        for (HangUpWaiter *waiter : hangUpWaiters_) SetEvent(waiter->done);
+        hangUpWaiters_.clear();
+    }
     Log(LOG_TAPI, "FinishTAPI");
     tapi_.Finish();
+}
+
+bool CPhysicalLayer_Modem::ServeHangUp() {
+    unsigned ticket = 0;
+    {
+        ScopedLock lock(lock_);
+        if (hangUpsServed_ == hangUpsAsked_) return false;
+        ticket = hangUpsAsked_;
+    }
+    const bool succeeded = tapi_.HangUpCall();
+    ScopedLock lock(lock_);
+    hangUpsServed_ = ticket;
+    // Waiters whose wait ran out have left the list; the others learn the
+    // result here.
+    auto served = std::stable_partition(hangUpWaiters_.begin(), hangUpWaiters_.end(),
+                                        [ticket](const HangUpWaiter *w) { return w->ticket > ticket; });
+    for (auto waiter = served; waiter != hangUpWaiters_.end(); ++waiter) {
+        (*waiter)->succeeded = succeeded;
+        SetEvent((*waiter)->done);
+    }
+    hangUpWaiters_.erase(served, hangUpWaiters_.end());
+    return true;
+}
+
+HRESULT CPhysicalLayer_Modem::AskHangUp() {
+    UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!done.valid()) return E_FAIL;
+    HangUpWaiter waiter = {0, done.get(), false};
+    {
+        ScopedLock lock(lock_);
+        pendingNumber_.clear();
+        // An aborted link has ended its call and serves nothing more.
+        long state = LINK_STOPPED;
+        GetLinkState(&state);
+        if (hangUpClosed_ || state == LINK_STOPPED) return E_FAIL;
+        waiter.ticket = ++hangUpsAsked_;
+        hangUpWaiters_.push_back(&waiter);
+        // Under the lock: the thread has not terminated, so its wake-up
+        // event is still there.
+        WakeLinkThread();
+    }
+    WaitForSingleObject(done.get(), kHangUpWaitMs);
+    ScopedLock lock(lock_);
+    const auto left = std::find(hangUpWaiters_.begin(), hangUpWaiters_.end(), &waiter);
+    if (left != hangUpWaiters_.end()) {
+        // Not served in time: the hang-up still comes, unawaited.
+        hangUpWaiters_.erase(left);
+        Log(LOG_TAPI, "HangUpCall:  not served in time");
+        return E_FAIL;
+    }
+    return waiter.succeeded ? S_OK : E_FAIL;
 }
 
 HRESULT STDMETHODCALLTYPE CPhysicalLayer_Modem::GetProperty(uint16_t group, uint16_t item, DriverRequest *request,
@@ -148,15 +221,8 @@ HRESULT STDMETHODCALLTYPE CPhysicalLayer_Modem::SetProperty(uint16_t group, uint
         pendingNumber_ = phoneNumber_;
         return S_OK;
     }
-    case ITEM_HANG_UP: {
-        {
-            ScopedLock lock(lock_);
-            pendingNumber_.clear();
-        }
-        // On the caller's thread: the replies reach it through the shared
-        // reply list, filled by the link thread.
-        return tapi_.HangUpCall() ? S_OK : E_FAIL;
-    }
+    case ITEM_HANG_UP:
+        return AskHangUp();
     default:
         return E_FAIL;
     }

@@ -6,6 +6,7 @@
 #include "phys/Tapi.h"
 
 #include <string>
+#include <vector>
 
 namespace quillon {
 
@@ -23,7 +24,7 @@ public:
     BOOL Initialize() override;
     BOOL Connect() override;
     BOOL Send(CFrameBuffer *frame) override;
-    // Dials the number that the dial tag left.
+    // Serves the hang-up and the dial that the tags asked for.
     void Poll() override;
     // The call's port closes when the call ends.
     BOOL IsConnectionLost() override { return !tapi_.IsOpen(); }
@@ -31,7 +32,7 @@ public:
     // the dial tag.
     BOOL CheckIncomingConnection() override { return tapi_.IsOpen(); }
     BOOL IsDataAvailable() override { return tapi_.HasInput(); }
-    void Disconnect() override { tapi_.HangUpCall(); }
+    void Disconnect() override;
     void Terminate() override;
     void WakeUp() override { InterlockedExchange(&stopping_, 1); }
     BOOL IsPassive() override { return acceptIncoming_; }
@@ -48,14 +49,36 @@ private:
     }
     void PostModemList();
     std::string PhoneNumber();
+    // The hang-up tag: handed to the link thread, which owns the call, and
+    // awaited there for a bounded time without dispatching this thread's
+    // messages.
+    HRESULT AskHangUp();
+    // On the link thread: the hang-up that the tag asked for, if any; true
+    // when there was one.
+    bool ServeHangUp();
+
+    // A host thread waiting for the hang-up it asked for.
+    struct HangUpWaiter {
+        unsigned ticket;
+        HANDLE done;
+        bool succeeded;
+    };
 
     CTapi tapi_;
     DWORD modemId_;
     BOOL acceptIncoming_;
     std::string phoneNumber_;
-    // Guards the pending number (and the phone number the tags change).
+    // Guards the pending number (and the phone number the tags change) and
+    // the asked hang-up with its waiters.
     CriticalSection lock_;
     std::string pendingNumber_;
+    // Hang-ups asked for and served, counted: a waiter's ticket is served
+    // once the served count reaches it.
+    unsigned hangUpsAsked_ = 0;
+    unsigned hangUpsServed_ = 0;
+    std::vector<HangUpWaiter *> hangUpWaiters_;
+    // Set when the link thread terminates: nobody serves a hang-up then.
+    bool hangUpClosed_ = false;
     volatile LONG stopping_ = 0;
 };
 

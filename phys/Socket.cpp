@@ -6,6 +6,7 @@
 #include "phys/Socket.h"
 
 #include "base/DriverInterfaces.h"
+#include "phys/MessagePump.h"
 
 #include <mmsystem.h>
 
@@ -619,11 +620,7 @@ void CSocket::WaitForInput() {
     if (MsgWaitForMultipleObjectsEx(1, &wake, kReadSliceMs, QS_ALLINPUT | QS_ALLPOSTMESSAGE,
                                     MWMO_ALERTABLE | MWMO_INPUTAVAILABLE) == WAIT_OBJECT_0)
         Close();
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) {
-        if (GetMessageW(&message, nullptr, 0, 0) <= 0) break;
-        DispatchMessageW(&message);
-    }
+    PumpMessages();
 }
 
 HRESULT CSocket::Read(BYTE *buffer, unsigned count, bool echo) {
@@ -716,8 +713,7 @@ size_t CSocket::AwaitInput(DWORD ms) {
     } else {
         // Another message, or the notice of bytes that were read already:
         // taken off the queue so that the next wait does not end at once.
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE) && message.message != WM_QUIT)
-            DispatchMessageW(&message);
+        PumpMessages();
     }
     return queue_.Size();
 }

@@ -1,6 +1,7 @@
 #include "phys/Tapi.h"
 
 #include "log/TextFormat.h"
+#include "phys/MessagePump.h"
 
 #include <mmsystem.h>
 
@@ -29,11 +30,6 @@ static_assert(sizeof(LINECALLPARAMS) <= kCallParamsSize && sizeof(LINEDEVCAPS) <
                   sizeof(LINEADDRESSSTATUS) <= kAddressStatusSize && sizeof(VARSTRING) <= kVarStringSize &&
                   sizeof(LINECALLINFO) <= kCallInfoSize,
               "the TAPI buffers hold their structures");
-
-// Guards that keep two placements or two hang-ups from running at once
-// anywhere in the process.
-volatile LONG gMakeCallBusy = 0;
-volatile LONG gHangUpBusy = 0;
 
 // Every CTapi of the process: the callback finds its object here by the
 // instance value it was registered with.
@@ -147,17 +143,7 @@ CTapi::ConnectingState CTapi::GetConnectingState() const {
 
 void CTapi::DispatchMessages(DWORD waitMs, bool onlyOne) {
     MsgWaitForMultipleObjectsEx(0, nullptr, waitMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        if (message.message == WM_QUIT) {
-            // Left for the thread's own loop.
-            PostQuitMessage(static_cast<int>(message.wParam));
-            return;
-        }
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-        if (onlyOne) return;
-    }
+    PumpMessages(onlyOne ? 1 : 0);
 }
 
 bool CTapi::ShutdownApp(const char *failureFormat) {
@@ -337,7 +323,7 @@ bool CTapi::OpenLine(HINSTANCE instance, DWORD permanentId, bool acceptIncoming)
 
 bool CTapi::MakeCall(const char *number) {
     Log(LOG_TAPI, "MakeCall '%s'", number);
-    if (InterlockedExchange(&gMakeCallBusy, 1)) {
+    if (InterlockedExchange(&makeCallBusy_, 1)) {
         Log(LOG_TAPI, "MakeCall:  reentered!");
         return false;
     }
@@ -375,7 +361,7 @@ bool CTapi::MakeCall(const char *number) {
             SetStatus(STATUS_DIAL_ERROR);
         }
     }
-    InterlockedExchange(&gMakeCallBusy, 0);
+    InterlockedExchange(&makeCallBusy_, 0);
     return placed;
 }
 
@@ -408,9 +394,11 @@ LONG CTapi::EndCall() {
     return result;
 }
 
-bool CTapi::HangUpCall() {
+bool CTapi::HangUpCall() { return HangUp(STATUS_DISCONNECTED); }
+
+bool CTapi::HangUp(unsigned endStatus) {
     Log(LOG_TAPI, "HangUpCall");
-    if (InterlockedExchange(&gHangUpBusy, 1)) {
+    if (InterlockedExchange(&hangUpBusy_, 1)) {
         Log(LOG_TAPI, "HangUpCall:  reentered!");
         return false;
     }
@@ -425,10 +413,11 @@ bool CTapi::HangUpCall() {
         success = EndCall() >= 0;
         callParams_.clear();
         InterlockedExchange(&callInProgress_, 0);
-        SetStatus(STATUS_DISCONNECTED);
+        SetStatus(endStatus);
         InterlockedExchange(&hangingUp_, 0);
     }
-    InterlockedExchange(&gHangUpBusy, 0);
+    InterlockedExchange(&hangUpBusy_, 0);
+    if (InterlockedExchange(&closeAfterHangUp_, 0)) CloseLine();
     return success;
 }
 
@@ -457,10 +446,6 @@ bool CTapi::CloseLine() {
 }
 
 void CTapi::Finish() {
-    // A hang-up that another thread runs ends first; then nothing may keep
-    // the line from closing.
-    const DWORD start = timeGetTime();
-    while (gHangUpBusy && callInProgress_ && timeGetTime() - start < kDisconnectWaitMs) DispatchMessages(kDispatchStepMs);
     if (callInProgress_) HangUpCall();
     if (lineOpen_) CloseLine();
 }
@@ -532,7 +517,12 @@ void CTapi::OnMessage(DWORD device, DWORD message, DWORD_PTR param1, DWORD_PTR p
     }
     case LINE_CLOSE:
         // The line is gone: its call ends first, so that closing is not
-        // refused and nothing stays behind.
+        // refused and nothing stays behind. A hang-up whose wait brought the
+        // notice closes the line when it is over.
+        if (hangUpBusy_) {
+            InterlockedExchange(&closeAfterHangUp_, 1);
+            return;
+        }
         if (callInProgress_) HangUpCall();
         CloseLine();
         return;
@@ -547,6 +537,10 @@ void CTapi::OnMessage(DWORD device, DWORD message, DWORD_PTR param1, DWORD_PTR p
 }
 
 void CTapi::OnRinging(HCALL call) {
+    if (makeCallBusy_ || callInProgress_ || call_) {
+        RefuseOffered(call);
+        return;
+    }
     SetStatus(STATUS_RINGING);
     Log(LOG_TAPI, "Ringing...");
     call_ = call;
@@ -570,13 +564,23 @@ void CTapi::OnRinging(HCALL call) {
     }
 }
 
+void CTapi::RefuseOffered(HCALL call) {
+    // The call in course keeps its handle; the offered one is dropped and
+    // let go, so that TAPI frees it.
+    Log(LOG_TAPI, "OnRinging:  call in course, offered call refused");
+    const LONG dropped = lineDrop(call, nullptr, 0);
+    if (dropped >= 0)
+        WaitForReply(dropped);
+    else
+        Log(LOG_TAPI, "OnRinging:  lineDrop failed (%s)", TapiResultText(dropped).c_str());
+    const LONG freed = lineDeallocateCall(call);
+    if (freed < 0) Log(LOG_TAPI, "OnRinging:  lineDeallocateCall failed (%s)", TapiResultText(freed).c_str());
+}
+
 void CTapi::OnLineConnected() {
     // A call that cannot be used is ended at once, so that nobody waits for
     // it to connect.
-    const auto fail = [this] {
-        HangUpCall();
-        SetStatus(STATUS_DIAL_ERROR);
-    };
+    const auto fail = [this] { HangUp(STATUS_DIAL_ERROR); };
     alignas(8) BYTE idBuffer[kVarStringSize];
     VARSTRING *id = Prepare<VARSTRING>(idBuffer, kVarStringSize);
     LONG result = lineGetID(0, 0, call_, LINECALLSELECT_CALL, id, "comm/datamodem");
@@ -612,14 +616,17 @@ void CTapi::OnLineConnected() {
 }
 
 void CTapi::OnCallEnded() {
+    unsigned cause = STATUS_UNKNOWN_ERROR;
     switch (disconnectMode_) {
-    case LINEDISCONNECTMODE_NORMAL: SetStatus(STATUS_DISCONNECTED); break;
-    case LINEDISCONNECTMODE_BUSY: SetStatus(STATUS_BUSY); break;
-    case LINEDISCONNECTMODE_NOANSWER: SetStatus(STATUS_NO_ANSWER); break;
-    case LINEDISCONNECTMODE_NODIALTONE: SetStatus(STATUS_NO_DIAL_TONE); break;
-    default: SetStatus(STATUS_UNKNOWN_ERROR); break;
+    case LINEDISCONNECTMODE_NORMAL: cause = STATUS_DISCONNECTED; break;
+    case LINEDISCONNECTMODE_BUSY: cause = STATUS_BUSY; break;
+    case LINEDISCONNECTMODE_NOANSWER: cause = STATUS_NO_ANSWER; break;
+    case LINEDISCONNECTMODE_NODIALTONE: cause = STATUS_NO_DIAL_TONE; break;
+    default: break;
     }
-    HangUpCall();
+    // Inside a hang-up of this line (whose wait brought the notice) this one
+    // is refused, and that hang-up ends the call and sets the status.
+    HangUp(cause);
     rate_ = 0;
     InterlockedExchange(&connected_, 0);
 }

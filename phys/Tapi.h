@@ -56,8 +56,7 @@ public:
     // first device whose capabilities can be read).
     bool GetDevID(HINSTANCE instance, DWORD permanentId, DWORD *index);
 
-    // Ends whatever is left when the link terminates: a call (once a
-    // hang-up running on another thread has finished), then the line.
+    // Ends whatever is left when the link terminates: the call, then the line.
     void Finish();
     // Waits up to waitMs for a message of this thread and dispatches what
     // has arrived, or only the first message.
@@ -78,6 +77,8 @@ private:
                                  DWORD_PTR param2, DWORD_PTR param3);
     void OnMessage(DWORD device, DWORD message, DWORD_PTR param1, DWORD_PTR param2);
     void OnRinging(HCALL call);
+    // Turns an offered call away while this line has a call of its own.
+    void RefuseOffered(HCALL call);
     void OnLineConnected();
     void OnCallEnded();
 
@@ -89,6 +90,9 @@ private:
     void SetTapiError(const char *format, ...) QUILLON_PRINTF(2, 3);
     // Ends the call's TAPI side: drop (while it is not idle), wait, deallocate.
     LONG EndCall();
+    // Hangs up and leaves endStatus as the modem status: the cause of a call
+    // that ended by itself outlasts the hang-up that follows it.
+    bool HangUp(unsigned endStatus);
     bool ShutdownApp(const char *failureFormat);
 
     struct Reply {
@@ -117,6 +121,12 @@ private:
     std::vector<Reply> replies_;
     // Set while a hang-up runs: a connection reported by then comes too late.
     volatile LONG hangingUp_ = 0;
+    // Keep a placement or a hang-up of this line from running twice at once
+    // (a wait inside one dispatches the notices that may start the other).
+    volatile LONG makeCallBusy_ = 0;
+    volatile LONG hangUpBusy_ = 0;
+    // The service closed the line while a hang-up waited: closed after it.
+    volatile LONG closeAfterHangUp_ = 0;
 };
 
 } // namespace quillon

@@ -34,6 +34,18 @@ bool IsNumberType(VARTYPE type) {
     }
 }
 
+// The size of one element of the kinds a byte array may be declared with.
+ULONG ElementSize(VARTYPE type) {
+    switch (type) {
+    case VT_I1: case VT_UI1: return 1;
+    case VT_I2: case VT_UI2: return 2;
+    case VT_I4: case VT_UI4: case VT_INT: case VT_UINT: case VT_R4: return 4;
+    case VT_I8: case VT_UI8: case VT_R8: case VT_CY: return 8;
+    case VT_VARIANT: return sizeof(VARIANT);
+    default: return 0;
+    }
+}
+
 // One byte from a number that must be a whole number from 0 to 255.
 bool ByteFromNumber(const VARIANT &number, BYTE &byte) {
     // The kinds that scripts' literals and this object's own arrays hold,
@@ -78,6 +90,15 @@ bool BytesFromArray(SAFEARRAY *array, VARTYPE elementType, ByteString &bytes, st
     }
     if (elementType != VT_VARIANT && !IsNumberType(elementType)) {
         error = L"a byte array must hold numbers";
+        return false;
+    }
+    // Each element is read as the declared type: the array's own type (when
+    // it keeps one) and element size must agree, as a caller other than a
+    // script may declare anything.
+    VARTYPE own = VT_EMPTY;
+    if ((SUCCEEDED(SafeArrayGetVartype(array, &own)) && own != elementType) ||
+        SafeArrayGetElemsize(array) != ElementSize(elementType)) {
+        error = L"the array's elements are not of the type the value declares";
         return false;
     }
     bytes.reserve(static_cast<size_t>(count));

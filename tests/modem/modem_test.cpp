@@ -10,6 +10,7 @@
 #include "tests/phys/HostedLinkTest.h"
 #include "tests/support/DriverLibrary.h"
 #include "tests/support/SerialRig.h"
+#include "tests/support/SystemThread.h"
 
 #include <gtest/gtest.h>
 
@@ -37,8 +38,9 @@ struct Standin {
         ring = reinterpret_cast<StandinRingFn>(GetProcAddress(module, "StandinRing"));
         closeLine = reinterpret_cast<StandinCloseLineFn>(GetProcAddress(module, "StandinCloseLine"));
         getState = reinterpret_cast<StandinGetStateFn>(GetProcAddress(module, "StandinGetState"));
+        delayReplies = reinterpret_cast<StandinDelayRepliesFn>(GetProcAddress(module, "StandinDelayReplies"));
     }
-    bool Loaded() const { return reset && addDevice && queueCall && ring && closeLine && getState; }
+    bool Loaded() const { return reset && addDevice && queueCall && ring && closeLine && getState && delayReplies; }
     StandinState State() const {
         StandinState state = {};
         getState(&state);
@@ -57,6 +59,7 @@ struct Standin {
     StandinRingFn ring = nullptr;
     StandinCloseLineFn closeLine = nullptr;
     StandinGetStateFn getState = nullptr;
+    StandinDelayRepliesFn delayReplies = nullptr;
 };
 
 // Reads the echoing device's answer: the frame's echo and the frame reversed.
@@ -116,14 +119,23 @@ protected:
     }
     // A modem tag (N3 = 3) read or written as the host does.
     HRESULT Tag(uint16_t item, bool write, HVALUE value, uint16_t count = 1) {
+        return TagOf(link_.get(), item, write, value, count);
+    }
+    static HRESULT TagOf(IIOInterface *link, uint16_t item, bool write, HVALUE value, uint16_t count = 1) {
         DriverRequest request =
             MakeRequest(write ? OP_WRITE_VALUE : OP_READ_VALUE, -1, 0, 3, item, value, count);
-        return write ? link_->SetProperty(3, item, &request, value) : link_->GetProperty(3, item, &request, value);
+        return write ? link->SetProperty(3, item, &request, value) : link->GetProperty(3, item, &request, value);
     }
-    std::string ModemStatus() {
+    HRESULT HangUpTag(IIOInterface *link) {
+        HValue any = I32Value(1);
+        return TagOf(link, 4, true, any.get());
+    }
+    std::string ModemStatus() { return StatusOf(link_.get()); }
+    static std::string StatusOf(IIOInterface *link) {
         HValue value = HValue::Create();
-        return Tag(2, false, value.get()) == S_OK ? StringOf(value.get()) : "<failed>";
+        return TagOf(link, 2, false, value.get()) == S_OK ? StringOf(value.get()) : "<failed>";
     }
+    bool Logged(const std::string &message) { return Contains(Messages(), message); }
     // The modem states the log shows, in order.
     std::vector<std::string> StatusSequence() {
         std::vector<std::string> states;
@@ -199,9 +211,9 @@ TEST_F(ModemTest, AutomaticDialExchangesDataAndHangsUpOnStop) {
     EXPECT_TRUE(Contains(messages, "CHANFER\tTERMINATED! (10 bytes sent, 20 bytes received)"));
 }
 
-// Each failed call ends in a hang-up; without recovery the first one ends
-// the link.
-TEST_F(ModemTest, BusyNoAnswerAndNoDialToneEndDisconnected) {
+// Each failed call ends in a hang-up, and the status keeps the call's cause;
+// without recovery the first one ends the link.
+TEST_F(ModemTest, BusyNoAnswerAndNoDialToneKeepTheirCause) {
     Modem(42);
     const struct {
         StandinFate fate;
@@ -214,13 +226,13 @@ TEST_F(ModemTest, BusyNoAnswerAndNoDialToneEndDisconnected) {
         standin_.queueCall(c.fate, 0);
         ASSERT_EQ(S_OK, StartLink());
         ASSERT_TRUE(WaitUntil([&] { return host_->HasEvent(-1, 18); })) << c.status;
-        EXPECT_EQ("Disconnected OK!", ModemStatus()) << c.status;
+        EXPECT_EQ(c.status, ModemStatus());
         StopLink();
         EXPECT_TRUE(standin_.Clean()) << c.status;
         const std::vector<std::string> status = StatusSequence();
         ASSERT_GE(status.size(), seen);
-        EXPECT_EQ(std::vector<std::string>({"Modem initialized OK!", "Connecting...", c.status, "Disconnecting...",
-                                            "Disconnected OK!", "No status!"}),
+        EXPECT_EQ(std::vector<std::string>({"Modem initialized OK!", "Connecting...", "Disconnecting...", c.status,
+                                            "No status!"}),
                   std::vector<std::string>(status.begin() + static_cast<std::ptrdiff_t>(seen), status.end()))
             << c.status;
         seen = status.size();
@@ -316,8 +328,8 @@ TEST_F(ModemTest, RemoteHangUpMidTransactionReconnects) {
     EXPECT_EQ("XYYX", reply);
     EXPECT_EQ(2, standin_.State().callsPlaced);
     const std::vector<std::string> status = StatusSequence();
-    EXPECT_EQ(std::vector<std::string>({"Modem initialized OK!", "Connecting...", "Connected!", "Disconnected OK!",
-                                        "Disconnecting...", "Disconnected OK!", "Connecting...", "Connected!"}),
+    EXPECT_EQ(std::vector<std::string>({"Modem initialized OK!", "Connecting...", "Connected!", "Disconnecting...",
+                                        "Disconnected OK!", "Connecting...", "Connected!"}),
               status);
 }
 
@@ -354,7 +366,7 @@ TEST_F(ModemTest, ManualModeDialsThroughTheTagAndHangsUpThroughItsTag) {
     ASSERT_EQ(S_OK, Transact("4", reply));
     EXPECT_TRUE(Contains(Messages(), "TAPI\tMakeCall:  connection in course!"));
 
-    // The hang-up runs on this thread.
+    // The hang-up runs on the link thread; the tag returns once it is done.
     EXPECT_EQ(S_OK, Tag(4, true, any.get()));
     EXPECT_EQ("Disconnected OK!", ModemStatus());
     ASSERT_TRUE(WaitUntil([&] { return host_->HasEvent(-1, 7); }));
@@ -419,6 +431,154 @@ TEST_F(ModemTest, StopWhileACallIsPlacedEndsTheCallThenTheLine) {
     link_->Stop();
     EXPECT_TRUE(standin_.Clean());
     EXPECT_FALSE(Contains(Messages(), "TAPI\tCloseLine:  connection in course!"));
+}
+
+// The hang-up tag is handed to the link thread, which owns the call: while
+// the call is up (served in the thread's pass) and while it rings out (served
+// in the dial's wait). The writing thread waits without dispatching its own
+// messages.
+TEST_F(ModemTest, HangUpTagIsServedByTheLinkThread) {
+    const struct {
+        const char *name;
+        StandinFate fate;
+        bool connects;
+    } cases[] = {{"connected", FATE_CONNECT, true}, {"ringing out", FATE_RINGS_ON, false}};
+    Modem(51);
+    for (const auto &c : cases) {
+        standin_.queueCall(c.fate, 0);
+        ASSERT_EQ(S_OK, StartLink()) << c.name;
+        ASSERT_TRUE(WaitUntil([&] { return standin_.State().calls == 1; })) << c.name;
+        if (c.connects) {
+            ASSERT_TRUE(Connected()) << c.name;
+        }
+        constexpr UINT kMine = WM_APP + 7;
+        ASSERT_TRUE(PostThreadMessageW(GetCurrentThreadId(), kMine, 0, 0));
+        EXPECT_EQ(S_OK, HangUpTag(link_.get())) << c.name;
+        MSG message;
+        EXPECT_TRUE(PeekMessageW(&message, nullptr, kMine, kMine, PM_REMOVE)) << c.name << ": message dispatched";
+        EXPECT_EQ(0, standin_.State().calls) << c.name;
+        EXPECT_EQ("Disconnected OK!", ModemStatus()) << c.name;
+        EXPECT_EQ(0, standin_.State().offThreadCalls) << c.name << ": the call was touched off the link thread";
+        ASSERT_TRUE(WaitUntil([&] { return host_->HasEvent(-1, 18); })) << c.name;
+        // Once stopped nobody serves the tag: it fails at once.
+        link_->Stop();
+        EXPECT_EQ(E_FAIL, HangUpTag(link_.get())) << c.name;
+        StopLink();
+        EXPECT_TRUE(standin_.Clean()) << c.name;
+        host_->ForgetEvents();
+    }
+}
+
+// A call offered while the line's own call is being dialled or is connected
+// is turned away; the call in course keeps going and is ended cleanly.
+TEST_F(ModemTest, OfferedCallIsRefusedWhileACallIsInCourse) {
+    const struct {
+        const char *name;
+        StandinFate fate;
+        const char *status;
+    } cases[] = {{"dialling", FATE_RINGS_ON, "Connecting..."}, {"connected", FATE_CONNECT, "Connected!"}};
+    Modem(52);
+    for (const auto &c : cases) {
+        standin_.queueCall(c.fate, 0);
+        ASSERT_EQ(S_OK, StartLink()) << c.name;
+        ASSERT_TRUE(WaitUntil([&] { return standin_.State().calls == 1 && ModemStatus() == c.status; })) << c.name;
+        ASSERT_EQ(1, standin_.ring(0, 0)) << c.name;
+        ASSERT_EQ(2, standin_.State().calls);
+        EXPECT_TRUE(WaitUntil([&] { return standin_.State().calls == 1; })) << c.name;
+        EXPECT_EQ(c.status, ModemStatus()) << c.name;
+        if (c.fate == FATE_CONNECT) {
+            std::string reply;
+            EXPECT_EQ(S_OK, Transact("ok", reply)) << c.name;
+            EXPECT_EQ("okko", reply) << c.name;
+        }
+        StopLink();
+        EXPECT_TRUE(standin_.Clean()) << c.name << ": a call was left to the shutdown";
+        EXPECT_TRUE(Logged("TAPI\tOnRinging:  call in course, offered call refused")) << c.name;
+        host_->ForgetEvents();
+    }
+}
+
+// Two modem links in one process: each places and hangs up its own call
+// while the other waits for a reply of the telephony service.
+TEST_F(ModemTest, TwoLinksDialAndHangUpWithoutBlockingEachOther) {
+    Modem(53, 1001);
+    RigDevice second(54, "echo");
+    standin_.addDevice(1002, "Sim Modem 2", LINEMEDIAMODE_DATAMODEM, 1, 54, kRate);
+    standin_.delayReplies(1500);
+    Config().SetU32(param::TAPIModemID, 1001);
+    ASSERT_EQ(S_OK, StartLink());
+    ASSERT_TRUE(WaitUntil([&] { return standin_.State().callsPlaced == 1; }));
+    // The first link waits for its call's reply while the second dials.
+    Config().SetU32(param::TAPIModemID, 1002);
+    IIOInterface *raw = nullptr;
+    ASSERT_EQ(S_OK, CreatePhysicalLayer(globals_, host_, Config(), &raw));
+    ComPtr<IIOInterface> other = ComPtr<IIOInterface>::Attach(raw);
+    EXPECT_TRUE(Connected());
+    EXPECT_TRUE(WaitUntil([&] {
+        long state = -1;
+        other->GetLinkState(&state);
+        return state == LINK_CONNECTED;
+    }));
+    EXPECT_EQ(2, standin_.State().callsPlaced);
+
+    // The first link's hang-up waits for its reply while the second's runs.
+    HRESULT first = E_PENDING;
+    {
+        SystemThread hangUp([&] { first = HangUpTag(link_.get()); });
+        EXPECT_TRUE(WaitUntil([&] { return ModemStatus() == "Disconnecting..."; }));
+        EXPECT_EQ(S_OK, HangUpTag(other.get()));
+        EXPECT_EQ("Disconnected OK!", StatusOf(other.get()));
+    }
+    EXPECT_EQ(S_OK, first);
+    EXPECT_EQ(0, standin_.State().calls);
+    other->Stop();
+    other.reset();
+    EXPECT_FALSE(Logged("TAPI\tMakeCall:  reentered!"));
+}
+
+// The service closes the line while a hang-up waits for its reply: the line
+// and the telephony application are closed once the hang-up is over, not
+// left open until the link stops.
+TEST_F(ModemTest, LineClosedDuringAHangUpIsClosedAfterIt) {
+    Modem(55);
+    ASSERT_TRUE(Connects());
+    standin_.delayReplies(1500);
+    HRESULT hungUp = E_PENDING;
+    {
+        SystemThread hangUp([&] { hungUp = HangUpTag(link_.get()); });
+        ASSERT_TRUE(WaitUntil([&] { return ModemStatus() == "Disconnecting..."; }));
+        ASSERT_EQ(1, standin_.closeLine(0));
+    }
+    EXPECT_EQ(S_OK, hungUp);
+    // Before the link is stopped.
+    EXPECT_TRUE(WaitUntil([&] { return standin_.Clean(); })) << "line or application left open";
+    EXPECT_FALSE(Logged("TAPI\tCloseLine:  connection in course!"));
+}
+
+// A quit message posted to the link thread is dropped: the dial's wait goes
+// on waiting instead of spinning, and the thread still serves the tags.
+TEST_F(ModemTest, QuitMessageOnTheLinkThreadIsDropped) {
+    Modem(56);
+    standin_.queueCall(FATE_RINGS_ON, 0);
+    ASSERT_EQ(S_OK, StartLink());
+    ASSERT_TRUE(WaitUntil([&] { return standin_.State().calls == 1 && ModemStatus() == "Connecting..."; }));
+    ASSERT_TRUE(PostThreadMessageW(standin_.State().appThread, WM_QUIT, 0, 0));
+    const auto busyMs = [] {
+        FILETIME created, exited, kernel, user;
+        GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+        const auto ms = [](const FILETIME &t) {
+            return ((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000;
+        };
+        return ms(kernel) + ms(user);
+    };
+    const ULONGLONG before = busyMs();
+    const ULONGLONG start = GetTickCount64();
+    Sleep(1000);
+    const ULONGLONG wall = GetTickCount64() - start;
+    const ULONGLONG busy = busyMs() - before;
+    EXPECT_LT(busy * 4, wall) << busy << " ms of processor time in " << wall << " ms";
+    EXPECT_EQ(S_OK, HangUpTag(link_.get()));
+    EXPECT_EQ(0, standin_.State().calls);
 }
 
 // The whole road: the driver object with IO.Type Modem, read as a host does.

@@ -471,10 +471,12 @@ TEST_F(EthernetTest, PingComesBeforeTheConnection) {
 
 // The registry routes the connection to a simulator, which is greeted with
 // the configuration and sees every frame behind a header.
+// The switch lives in the registry's 32-bit view, where the shipped 32-bit
+// driver reads it on 64-bit Windows; every build reads that view.
 class SimulatorTest : public EthernetTest {
 protected:
     void TearDown() override {
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, SIMULATOR_REGISTRY_KEY);
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, SIMULATOR_REGISTRY_KEY, KEY_WOW64_32KEY, 0);
         EthernetTest::TearDown();
     }
 };
@@ -482,8 +484,8 @@ protected:
 TEST_F(SimulatorTest, TrafficIsFramedForTheSimulator) {
     TcpPeer simulator(PeerMode::Silent);
     HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, SIMULATOR_REGISTRY_KEY, 0, nullptr, 0, KEY_WRITE,
-                                             nullptr, &key, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, SIMULATOR_REGISTRY_KEY, 0, nullptr, 0,
+                                             KEY_WRITE | KEY_WOW64_32KEY, nullptr, &key, nullptr));
     const DWORD enable = 1, port = simulator.Port();
     RegSetValueExA(key, "EnableTCPSimulation", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&enable), sizeof enable);
     RegSetValueExA(key, "SimulatorPort", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&port), sizeof port);

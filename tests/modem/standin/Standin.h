@@ -26,6 +26,8 @@ struct StandinState {
     LONG linesLeftToShutdown; /* lines that lineShutdown had to close */
     LONG callsLeftToShutdown; /* calls that lineShutdown had to free */
     char lastNumber[64];
+    DWORD appThread;        /* the thread that initialised the last application */
+    LONG offThreadCalls;    /* call functions called on a thread other than their application's */
 };
 
 typedef void(__cdecl *StandinResetFn)(void);
@@ -40,5 +42,9 @@ typedef int(__cdecl *StandinRingFn)(DWORD device, DWORD hangUpAfterMs);
 /* The service closes the open line of a device (LINE_CLOSE). */
 typedef int(__cdecl *StandinCloseLineFn)(DWORD device);
 typedef void(__cdecl *StandinGetStateFn)(struct StandinState *state);
+/* Replies to requests made from now on reach the application ms later (0:
+ * at once); the notifications queued behind a reply wait for it, except the
+ * closing of a line. */
+typedef void(__cdecl *StandinDelayRepliesFn)(DWORD ms);
 
 #endif

@@ -19,6 +19,8 @@
 namespace {
 
 constexpr UINT kNoteMessage = WM_APP + 1;
+// The timer of a delayed reply (call handles, the other timers, start at 0x100).
+constexpr UINT_PTR kDueTimer = 1;
 constexpr wchar_t kWindowClass[] = L"QuillonStandinTapi";
 
 struct Device {
@@ -40,10 +42,13 @@ struct Note {
     // For a placed call's reply: where the application wants the handle.
     HCALL *callTarget;
     HCALL call;
+    // GetTickCount at which it may be delivered (0: at once).
+    DWORD due;
 };
 
 struct App {
     HWND window;
+    DWORD thread;
     LINECALLBACK callback;
     std::deque<Note> notes;
 };
@@ -75,18 +80,36 @@ std::deque<Fate> gFates;
 StandinState gState;
 DWORD gNextHandle = 0x100;
 LONG gNextRequest = 1;
+DWORD gReplyDelayMs = 0;
 
 struct Locked {
     Locked() { EnterCriticalSection(&gLock); }
     ~Locked() { LeaveCriticalSection(&gLock); }
 };
 
-// Queues a notification for the application and wakes its window.
-void Notify(HLINEAPP appHandle, const Note &note) {
+// Queues a notification for the application and wakes its window; an
+// urgent one goes first.
+void Notify(HLINEAPP appHandle, const Note &note, bool urgent = false) {
     auto app = gApps.find(appHandle);
     if (app == gApps.end()) return;
-    app->second.notes.push_back(note);
+    if (urgent)
+        app->second.notes.push_front(note);
+    else
+        app->second.notes.push_back(note);
     PostMessageW(app->second.window, kNoteMessage, 0, 0);
+}
+
+// Counts a call function called on a thread other than the one that
+// initialised the application of the line.
+void NoteThread(HLINE lineHandle) {
+    auto line = gLines.find(lineHandle);
+    if (line == gLines.end()) return;
+    auto app = gApps.find(line->second.app);
+    if (app != gApps.end() && app->second.thread != GetCurrentThreadId()) ++gState.offThreadCalls;
+}
+void NoteCallThread(HCALL callHandle) {
+    auto call = gCalls.find(callHandle);
+    if (call != gCalls.end()) NoteThread(call->second.line);
 }
 
 void NotifyCall(HCALL call, DWORD state, DWORD mode) {
@@ -94,7 +117,7 @@ void NotifyCall(HCALL call, DWORD state, DWORD mode) {
     if (found == gCalls.end()) return;
     auto line = gLines.find(found->second.line);
     if (line == gLines.end()) return;
-    Notify(line->second.app, {call, LINE_CALLSTATE, line->second.instance, state, mode, 0, nullptr, 0});
+    Notify(line->second.app, {call, LINE_CALLSTATE, line->second.instance, state, mode, 0, nullptr, 0, 0});
 }
 
 LONG NotifyReply(HLINE lineHandle, LONG result, HCALL *target = nullptr, HCALL call = 0) {
@@ -102,7 +125,8 @@ LONG NotifyReply(HLINE lineHandle, LONG result, HCALL *target = nullptr, HCALL c
     auto line = gLines.find(lineHandle);
     if (line == gLines.end()) return request;
     Notify(line->second.app, {0, LINE_REPLY, line->second.instance, static_cast<DWORD_PTR>(request),
-                              static_cast<DWORD_PTR>(static_cast<DWORD>(result)), 0, target, call});
+                              static_cast<DWORD_PTR>(static_cast<DWORD>(result)), 0, target, call,
+                              gReplyDelayMs ? GetTickCount() + gReplyDelayMs : 0});
     return request;
 }
 
@@ -113,6 +137,15 @@ HLINEAPP AppOfWindow(HWND window) {
 }
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_TIMER && wParam == kDueTimer) {
+        // A delayed reply is due: every waiting note gets its turn again.
+        KillTimer(window, kDueTimer);
+        Locked lock;
+        auto app = gApps.find(AppOfWindow(window));
+        if (app != gApps.end())
+            for (size_t i = 0; i < app->second.notes.size(); ++i) PostMessageW(window, kNoteMessage, 0, 0);
+        return 0;
+    }
     if (message == WM_TIMER) {
         // The far side hangs up a connected call.
         KillTimer(window, wParam);
@@ -132,6 +165,11 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         Locked lock;
         auto app = gApps.find(AppOfWindow(window));
         if (app == gApps.end() || app->second.notes.empty()) return 0;
+        const DWORD due = app->second.notes.front().due;
+        if (due != 0 && static_cast<LONG>(due - GetTickCount()) > 0) {
+            SetTimer(window, kDueTimer, due - GetTickCount(), nullptr);
+            return 0;
+        }
         note = app->second.notes.front();
         app->second.notes.pop_front();
         callback = app->second.callback;
@@ -175,6 +213,7 @@ void __cdecl StandinReset(void) {
     Locked lock;
     gDevices.clear();
     gFates.clear();
+    gReplyDelayMs = 0;
     const StandinState open = gState;
     gState = StandinState{};
     gState.apps = open.apps;
@@ -213,7 +252,7 @@ int __cdecl StandinCloseLine(DWORD device) {
         // The line's calls are over; their handles stay until deallocated.
         for (auto &call : gCalls)
             if (call.second.line == line->first) call.second.state = LINECALLSTATE_IDLE;
-        Notify(line->second.app, {line->first, LINE_CLOSE, line->second.instance, 0, 0, 0, nullptr, 0});
+        Notify(line->second.app, {line->first, LINE_CLOSE, line->second.instance, 0, 0, 0, nullptr, 0, 0}, true);
         gLines.erase(line);
         --gState.lines;
         return 1;
@@ -226,6 +265,11 @@ void __cdecl StandinGetState(StandinState *state) {
     *state = gState;
 }
 
+void __cdecl StandinDelayReplies(DWORD ms) {
+    Locked lock;
+    gReplyDelayMs = ms;
+}
+
 // ---- the line functions ----
 
 LONG WINAPI lineInitialize(LPHLINEAPP app, HINSTANCE, LINECALLBACK callback, LPCSTR, LPDWORD devices) {
@@ -234,7 +278,8 @@ LONG WINAPI lineInitialize(LPHLINEAPP app, HINSTANCE, LINECALLBACK callback, LPC
     if (!window) return LINEERR_NOMEM;
     Locked lock;
     *app = gNextHandle++;
-    gApps[*app] = {window, callback, {}};
+    gApps[*app] = {window, GetCurrentThreadId(), callback, {}};
+    gState.appThread = GetCurrentThreadId();
     ++gState.apps;
     *devices = static_cast<DWORD>(gDevices.size());
     return 0;
@@ -345,6 +390,7 @@ LONG WINAPI lineGetAddressStatusA(HLINE line, DWORD address, LPLINEADDRESSSTATUS
 
 LONG WINAPI lineMakeCallA(HLINE line, LPHCALL call, LPCSTR number, DWORD, LPLINECALLPARAMS const) {
     Locked lock;
+    NoteThread(line);
     if (!gLines.count(line)) return LINEERR_INVALLINEHANDLE;
     if (!call) return LINEERR_INVALPOINTER;
     const Fate fate = gFates.empty() ? Fate{FATE_CONNECT, 0} : gFates.front();
@@ -381,6 +427,7 @@ LONG WINAPI lineMakeCallA(HLINE line, LPHCALL call, LPCSTR number, DWORD, LPLINE
 
 LONG WINAPI lineGetIDA(HLINE, DWORD, HCALL callHandle, DWORD select, LPVARSTRING id, LPCSTR deviceClass) {
     Locked lock;
+    NoteCallThread(callHandle);
     if (select != LINECALLSELECT_CALL) return LINEERR_INVALCALLSELECT;
     auto call = gCalls.find(callHandle);
     if (call == gCalls.end()) return LINEERR_INVALCALLHANDLE;
@@ -414,6 +461,7 @@ LONG WINAPI lineGetIDA(HLINE, DWORD, HCALL callHandle, DWORD select, LPVARSTRING
 
 LONG WINAPI lineGetCallInfoA(HCALL callHandle, LPLINECALLINFO info) {
     Locked lock;
+    NoteCallThread(callHandle);
     auto call = gCalls.find(callHandle);
     if (call == gCalls.end()) return LINEERR_INVALCALLHANDLE;
     if (!info) return LINEERR_INVALPOINTER;
@@ -430,6 +478,7 @@ LONG WINAPI lineGetCallInfoA(HCALL callHandle, LPLINECALLINFO info) {
 
 LONG WINAPI lineDrop(HCALL callHandle, LPCSTR, DWORD) {
     Locked lock;
+    NoteCallThread(callHandle);
     auto call = gCalls.find(callHandle);
     if (call == gCalls.end()) return LINEERR_INVALCALLHANDLE;
     if (call->second.state == LINECALLSTATE_IDLE) return LINEERR_INVALCALLSTATE;
@@ -442,6 +491,7 @@ LONG WINAPI lineDrop(HCALL callHandle, LPCSTR, DWORD) {
 // Accepted whatever the call's state, as the modem link relies on.
 LONG WINAPI lineDeallocateCall(HCALL call) {
     Locked lock;
+    NoteCallThread(call);
     if (!gCalls.count(call)) return LINEERR_INVALCALLHANDLE;
     FreeCall(call);
     return 0;
@@ -449,6 +499,7 @@ LONG WINAPI lineDeallocateCall(HCALL call) {
 
 LONG WINAPI lineAccept(HCALL callHandle, LPCSTR, DWORD) {
     Locked lock;
+    NoteCallThread(callHandle);
     auto call = gCalls.find(callHandle);
     if (call == gCalls.end()) return LINEERR_INVALCALLHANDLE;
     if (call->second.state != LINECALLSTATE_OFFERING) return LINEERR_INVALCALLSTATE;
@@ -458,6 +509,7 @@ LONG WINAPI lineAccept(HCALL callHandle, LPCSTR, DWORD) {
 
 LONG WINAPI lineAnswer(HCALL callHandle, LPCSTR, DWORD) {
     Locked lock;
+    NoteCallThread(callHandle);
     auto call = gCalls.find(callHandle);
     if (call == gCalls.end()) return LINEERR_INVALCALLHANDLE;
     if (call->second.state != LINECALLSTATE_OFFERING && call->second.state != LINECALLSTATE_ACCEPTED)
