@@ -44,42 +44,42 @@ CDriverHostObject::CDriverHostObject(ITypeInfo *valueTypeInfo, ITypeInfo *hostTy
     : CDispatchTemplate(hostTypeInfo), TIOApi(globals), valueTypeInfo_(valueTypeInfo) {}
 
 STDMETHODIMP CDriverHostObject::NewValue(VARIANT *pvDefaultValue, long lQuality, VARIANT vTimeStamp,
-                                         IDispatch **ppObject) {
-    return ScriptMember([&]() -> HRESULT {
-        if (!ppObject) return RaiseScriptError(E_POINTER, L"Missing result");
-        *ppObject = nullptr;
-        if (!pvDefaultValue) return RaiseScriptError(E_POINTER, L"Missing argument");
-        if (static_cast<unsigned long>(lQuality) > 255)
-            return RaiseScriptError(E_INVALIDARG, L"Quality must lie between 0 and 255");
-        // The type library cannot carry the defaults of the text and the date.
-        DATE timestamp = 0;
-        if (!IsMissing(vTimeStamp)) {
-            VARIANT date;
-            VariantInit(&date);
-            const HRESULT hr = VariantChangeType(&date, &vTimeStamp, 0, VT_DATE);
-            if (FAILED(hr)) return RaiseScriptError(hr, L"Invalid timestamp");
-            timestamp = date.date;
-        }
+                                         IDispatch **ppObject) try {
+    if (!ppObject) return RaiseScriptError(E_POINTER, L"Missing result");
+    *ppObject = nullptr;
+    if (!pvDefaultValue) return RaiseScriptError(E_POINTER, L"Missing argument");
+    if (static_cast<unsigned long>(lQuality) > 255)
+        return RaiseScriptError(E_INVALIDARG, L"Quality must lie between 0 and 255");
+    // The type library cannot carry the defaults of the text and the date.
+    DATE timestamp = 0;
+    if (!IsMissing(vTimeStamp)) {
+        VARIANT date;
+        VariantInit(&date);
+        const HRESULT hr = VariantChangeType(&date, &vTimeStamp, 0, VT_DATE);
+        if (FAILED(hr)) return RaiseScriptError(hr, L"Invalid timestamp");
+        timestamp = date.date;
+    }
 
-        HValue value = HValue::Create();
-        if (!value) return RaiseScriptError(E_OUTOFMEMORY, L"Out of memory");
-        HRESULT hr = S_OK;
-        if (IsMissing(*pvDefaultValue)) {
-            if (!hvSetString(value.get(), "")) hr = E_OUTOFMEMORY;
-        } else {
-            hr = VariantToValue(*pvDefaultValue, value.get());
-        }
-        if (FAILED(hr)) return RaiseConversionError(hr, L"Value cannot hold this data");
-        hvSetQuality(value.get(), static_cast<unsigned>(lQuality));
-        if (timestamp != 0 && !hvSetTimestamp(value.get(), DateToSeconds(timestamp)))
-            return RaiseScriptError(E_INVALIDARG, L"Invalid timestamp");
+    HValue value = HValue::Create();
+    if (!value) return RaiseScriptError(E_OUTOFMEMORY, L"Out of memory");
+    HRESULT hr = S_OK;
+    if (IsMissing(*pvDefaultValue)) {
+        if (!hvSetString(value.get(), "")) hr = E_OUTOFMEMORY;
+    } else {
+        hr = VariantToValue(*pvDefaultValue, value.get());
+    }
+    if (FAILED(hr)) return RaiseConversionError(hr, L"Value cannot hold this data");
+    hvSetQuality(value.get(), static_cast<unsigned>(lQuality));
+    if (timestamp != 0 && !hvSetTimestamp(value.get(), DateToSeconds(timestamp)))
+        return RaiseScriptError(E_INVALIDARG, L"Invalid timestamp");
 
-        CValueObject *object = nullptr;
-        hr = CValueObject::Create(value.get(), valueTypeInfo_.get(), false, &object);
-        if (FAILED(hr)) return RaiseScriptError(hr, L"Out of memory");
-        *ppObject = object;
-        return S_OK;
-    });
+    CValueObject *object = nullptr;
+    hr = CValueObject::Create(value.get(), valueTypeInfo_.get(), false, &object);
+    if (FAILED(hr)) return RaiseScriptError(hr, L"Out of memory");
+    *ppObject = object;
+    return S_OK;
+} catch (...) {
+    return RaiseScriptError(E_OUTOFMEMORY, L"Out of memory");
 }
 
 HRESULT CDriverHostObject::StartRuntime() {
@@ -114,39 +114,39 @@ HRESULT CDriverHostObject::StartRuntime() {
     return hr;
 }
 
-STDMETHODIMP CDriverHostObject::CreateDotNetObject(BSTR bstrAssemblyName, BSTR bstrTypeName, IDispatch **ppObject) {
-    return ScriptMember([&]() -> HRESULT {
-        if (!ppObject) return RaiseScriptError(E_POINTER, L"Missing result");
-        *ppObject = nullptr;
-        if (!bstrAssemblyName || !bstrTypeName) return RaiseScriptError(E_POINTER, L"Missing argument");
-        HRESULT hr = StartRuntime();
-        if (FAILED(hr)) return RaiseScriptError(hr, L"The .NET runtime cannot be started");
+STDMETHODIMP CDriverHostObject::CreateDotNetObject(BSTR bstrAssemblyName, BSTR bstrTypeName, IDispatch **ppObject) try {
+    if (!ppObject) return RaiseScriptError(E_POINTER, L"Missing result");
+    *ppObject = nullptr;
+    if (!bstrAssemblyName || !bstrTypeName) return RaiseScriptError(E_POINTER, L"Missing argument");
+    HRESULT hr = StartRuntime();
+    if (FAILED(hr)) return RaiseScriptError(hr, L"The .NET runtime cannot be started");
 
-        ComPtr<ObjectHandle> handle;
-        hr = domain_->CreateInstance(bstrAssemblyName, bstrTypeName, handle.put());
-        if (FAILED(hr)) {
-            // The ANSI code page's bytes of the names, as everywhere in the log.
-            Log(LOG_DRIVER, "CLR: CreateDotNetObject('%s','%s') failed (%08X)", NarrowFromWide(bstrAssemblyName).c_str(),
-                NarrowFromWide(bstrTypeName).c_str(), static_cast<unsigned>(hr));
-            return RaiseScriptError(hr, L"The .NET object cannot be created");
-        }
-        UniqueVariant object;
-        hr = handle->Unwrap(&object.get());
-        if (FAILED(hr)) return RaiseScriptError(hr, L"The .NET object cannot be unwrapped");
-        if (object.get().vt != VT_DISPATCH || !object.get().pdispVal)
-            return RaiseScriptError(E_FAIL, L"The .NET object has no automation interface");
-        object.get().pdispVal->AddRef();
-        *ppObject = object.get().pdispVal;
-        return S_OK;
-    });
+    ComPtr<ObjectHandle> handle;
+    hr = domain_->CreateInstance(bstrAssemblyName, bstrTypeName, handle.put());
+    if (FAILED(hr)) {
+        // The ANSI code page's bytes of the names, as everywhere in the log.
+        Log(LOG_DRIVER, "CLR: CreateDotNetObject('%s','%s') failed (%08X)", NarrowFromWide(bstrAssemblyName).c_str(),
+            NarrowFromWide(bstrTypeName).c_str(), static_cast<unsigned>(hr));
+        return RaiseScriptError(hr, L"The .NET object cannot be created");
+    }
+    UniqueVariant object;
+    hr = handle->Unwrap(&object.get());
+    if (FAILED(hr)) return RaiseScriptError(hr, L"The .NET object cannot be unwrapped");
+    if (object.get().vt != VT_DISPATCH || !object.get().pdispVal)
+        return RaiseScriptError(E_FAIL, L"The .NET object has no automation interface");
+    object.get().pdispVal->AddRef();
+    *ppObject = object.get().pdispVal;
+    return S_OK;
+} catch (...) {
+    return RaiseScriptError(E_OUTOFMEMORY, L"Out of memory");
 }
 
-STDMETHODIMP CDriverHostObject::Trace(BSTR bstrMessage) {
-    return ScriptMember([&]() -> HRESULT {
-        if (!bstrMessage) return RaiseScriptError(E_POINTER, L"Missing argument");
-        Log(LOG_DRIVER, "  Trace: %s", NarrowFromWide(bstrMessage).c_str());
-        return S_OK;
-    });
+STDMETHODIMP CDriverHostObject::Trace(BSTR bstrMessage) try {
+    if (!bstrMessage) return RaiseScriptError(E_POINTER, L"Missing argument");
+    Log(LOG_DRIVER, "  Trace: %s", NarrowFromWide(bstrMessage).c_str());
+    return S_OK;
+} catch (...) {
+    return RaiseScriptError(E_OUTOFMEMORY, L"Out of memory");
 }
 
 } // namespace quillon

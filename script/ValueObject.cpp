@@ -84,24 +84,24 @@ HRESULT CValueObject::InvokeFast(int fast, WORD flags, const DISPPARAMS &params,
     }
 }
 
-STDMETHODIMP CValueObject::put_Value(VARIANT *pvValue) {
-    return ScriptMember([&]() -> HRESULT {
-        if (!pvValue) return MissingArgument();
-        if (readOnly_) return ReadOnly();
-        if (HVALUE other = ValueHandleOf(*pvValue))
-            return hvCopy(value_.get(), other) ? S_OK : RaiseScriptError(E_FAIL, L"Value cannot be copied");
-        const HRESULT hr = VariantToValue(*pvValue, value_.get());
-        return SUCCEEDED(hr) ? hr : Unconvertible(hr);
-    });
+STDMETHODIMP CValueObject::put_Value(VARIANT *pvValue) try {
+    if (!pvValue) return MissingArgument();
+    if (readOnly_) return ReadOnly();
+    if (HVALUE other = ValueHandleOf(*pvValue))
+        return hvCopy(value_.get(), other) ? S_OK : RaiseScriptError(E_FAIL, L"Value cannot be copied");
+    const HRESULT hr = VariantToValue(*pvValue, value_.get());
+    return SUCCEEDED(hr) ? hr : Unconvertible(hr);
+} catch (...) {
+    return RaiseScriptError(E_OUTOFMEMORY, L"Out of memory");
 }
 
-STDMETHODIMP CValueObject::get_Value(VARIANT *pvValue) {
-    return ScriptMember([&]() -> HRESULT {
-        if (!pvValue) return RaiseScriptError(E_POINTER, L"Missing result");
-        VariantInit(pvValue);
-        const HRESULT hr = ValueToVariant(value_.get(), *pvValue);
-        return SUCCEEDED(hr) ? hr : RaiseConversionError(hr, L"Value cannot be read by a script");
-    });
+STDMETHODIMP CValueObject::get_Value(VARIANT *pvValue) try {
+    if (!pvValue) return RaiseScriptError(E_POINTER, L"Missing result");
+    VariantInit(pvValue);
+    const HRESULT hr = ValueToVariant(value_.get(), *pvValue);
+    return SUCCEEDED(hr) ? hr : RaiseConversionError(hr, L"Value cannot be read by a script");
+} catch (...) {
+    return RaiseScriptError(E_OUTOFMEMORY, L"Out of memory");
 }
 
 STDMETHODIMP CValueObject::put_Timestamp(DATE dDate) {
@@ -136,23 +136,23 @@ STDMETHODIMP CValueObject::DimAsList() {
     return S_OK;
 }
 
-STDMETHODIMP CValueObject::AddToList(VARIANT *pvarValue) {
-    return ScriptMember([&]() -> HRESULT {
-        if (!pvarValue) return MissingArgument();
-        if (readOnly_) return ReadOnly();
-        if (!hvIsList(value_.get())) return RaiseScriptError(E_INVALIDARG, L"Value is not a list (call DimAsList first)");
-        // A full list (65535 items) keeps its items; the script is not told.
-        if (HVALUE other = ValueHandleOf(*pvarValue)) {
-            hvListAppend(value_.get(), other);
-            return S_OK;
-        }
-        HValue item = HValue::Create();
-        if (!item) return RaiseScriptError(E_OUTOFMEMORY, L"Out of memory");
-        const HRESULT hr = VariantToValue(*pvarValue, item.get());
-        if (FAILED(hr)) return Unconvertible(hr);
-        hvListAppend(value_.get(), item.get());
-        return hr;
-    });
+STDMETHODIMP CValueObject::AddToList(VARIANT *pvarValue) try {
+    if (!pvarValue) return MissingArgument();
+    if (readOnly_) return ReadOnly();
+    if (!hvIsList(value_.get())) return RaiseScriptError(E_INVALIDARG, L"Value is not a list (call DimAsList first)");
+    // A full list (65535 items) keeps its items; the script is not told.
+    if (HVALUE other = ValueHandleOf(*pvarValue)) {
+        hvListAppend(value_.get(), other);
+        return S_OK;
+    }
+    HValue item = HValue::Create();
+    if (!item) return RaiseScriptError(E_OUTOFMEMORY, L"Out of memory");
+    const HRESULT hr = VariantToValue(*pvarValue, item.get());
+    if (FAILED(hr)) return Unconvertible(hr);
+    hvListAppend(value_.get(), item.get());
+    return hr;
+} catch (...) {
+    return RaiseScriptError(E_OUTOFMEMORY, L"Out of memory");
 }
 
 HVALUE STDMETHODCALLTYPE CValueObject::PrivGetHVALUE() { return value_.get(); }
