@@ -75,6 +75,8 @@ HRESULT CVBScriptHost::StartScript(std::string &message) {
         message = "Failed to create VBScriptEngine object";
         return result;
     }
+    const uint32_t limit = Configuration().GetU32(param::VBScriptTimeLimitSec, param::VBScriptTimeLimitDefaultSec);
+    engine_->SetTimeLimit(1000 * (limit < param::VBScriptTimeLimitMostSec ? limit : param::VBScriptTimeLimitMostSec));
 
     // An absent, non-text or empty VBScript.Code is an empty script.
     std::string text;

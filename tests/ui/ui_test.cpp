@@ -223,6 +223,7 @@ struct Field {
 };
 const Field kFields[] = {
     {SCRIPT, IDC_SCRIPT_TEXT, "", "Sub OnRead(Request, Value)\r\nEnd Sub", L"' edited", "VBScript.Code", "' edited"},
+    {SCRIPT, IDC_SCRIPT_TIME_LIMIT, "30", "30", L"45", "VBScript.TimeLimitSec", "45"},
     {SETUP, IDC_SETUP_TYPE, "None", "Serial", nullptr, "IO.Type", "Serial"},
     {SETUP, IDC_SETUP_MODE, "Automatic (managed by the driver)", nullptr, nullptr, nullptr, nullptr},
     {SETUP, IDC_SETUP_TIMEOUT, "0", "1500", L"2500", "IO.TimeoutMs", "2500"},
