@@ -63,6 +63,10 @@ constexpr const char *RASATCommand = "IO.RAS.ATCommand";
 constexpr const char *RASCommandTimeoutSec = "IO.RAS.CommandTimeoutSec";
 
 constexpr const char *VBScriptCode = "VBScript.Code";
+// The longest a script call may run, in seconds; 0 means no limit.
+constexpr const char *VBScriptTimeLimitSec = "VBScript.TimeLimitSec";
+constexpr unsigned VBScriptTimeLimitDefaultSec = 30;
+constexpr unsigned VBScriptTimeLimitMostSec = 86400;
 
 // Its presence marks a configuration written before the renames below.
 constexpr const char *LegacyTimeout = "IO.msTimeout";

@@ -341,6 +341,7 @@ const std::vector<KnownParameter> &KnownParameters() {
         {"IO.Ethernet.UseIPv6", "I32", ""},
         {"IO.RAS.ATCommand", "STR", ""},
         {"IO.RAS.CommandTimeoutSec", "U32", ""},
+        {"VBScript.TimeLimitSec", "U32", "", "30"},
     };
     return parameters;
 }

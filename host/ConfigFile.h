@@ -56,11 +56,14 @@ bool WriteConfigFile(const std::string &path, const ConfigFile &original, HVALUE
 bool ReadTextFile(const std::string &path, std::string &text);
 
 // Every parameter the driver knows, with its type and the value of a fresh
-// configuration (empty when a fresh configuration does not hold it).
+// configuration (empty when a fresh configuration does not hold it), and
+// for some that a fresh configuration does not hold, the value the driver
+// takes when it is absent.
 struct KnownParameter {
     const char *name;
     const char *type;
     const char *fresh;
+    const char *absent = "";
 };
 const std::vector<KnownParameter> &KnownParameters();
 

@@ -545,12 +545,16 @@ int Check(const std::string &path) {
 }
 
 void PrintTemplate() {
-    printf("; Quillon configuration: NAME = TYPE value\n[Parameters]\n");
+    printf("; Quillon configuration: NAME = TYPE value\n"
+           "; (a line made a comment: not in a fresh configuration; a value there is the one taken when absent)\n"
+           "[Parameters]\n");
     for (const KnownParameter &parameter : KnownParameters()) {
         if (*parameter.fresh)
             printf("%-34s = %s %s\n", parameter.name, parameter.type,
                    strcmp(parameter.type, "STR") == 0 ? ("\"" + std::string(parameter.fresh) + "\"").c_str()
                                                       : parameter.fresh);
+        else if (*parameter.absent)
+            printf("; %-32s = %s %s\n", parameter.name, parameter.type, parameter.absent);
         else
             printf("; %-32s = %s\n", parameter.name, parameter.type);
     }

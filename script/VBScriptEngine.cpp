@@ -110,7 +110,20 @@ HRESULT CVBScriptEngine::ParseScript(const char *text) {
 
 HRESULT CVBScriptEngine::SetState(SCRIPTSTATE state) {
     if (!script_) return E_FAIL;
-    return script_->SetScriptState(state);
+    // Connecting runs the script's global code.
+    CScriptWatchdog::Call call(watchdog_);
+    const HRESULT hr = script_->SetScriptState(state);
+    double seconds;
+    if (!call.Finish(seconds)) return hr;
+    Log(LOG_DRIVER, "  Global code: stopped after %.3lf seconds, longer than the time limit of %u seconds", seconds,
+        static_cast<unsigned>(watchdog_.LimitMs() / 1000));
+    return CScriptWatchdog::kTimeLimitPassed;
+}
+
+void CVBScriptEngine::SetTimeLimit(DWORD limitMs) {
+    if (!watchdog_.Start(script_.get(), limitMs))
+        Log(LOG_DRIVER, "Script calls have no time limit: the watchdog's thread could not be started (%lu)",
+            GetLastError());
 }
 
 HRESULT CVBScriptEngine::RunProcedure(const char *name, unsigned count, VARIANT *args, bool quiet) {
@@ -153,7 +166,14 @@ HRESULT CVBScriptEngine::RunProcedure(const char *name, unsigned count, VARIANT 
     // The procedure may close the engine (through the host) and with it the
     // cached dispatch: hold it for the call.
     ComPtr<IDispatch> held(dispatch);
+    CScriptWatchdog::Call call(watchdog_);
     hr = held->Invoke(id, IID_NULL, kNeutralLocale, DISPATCH_METHOD, &dispParams, nullptr, nullptr, nullptr);
+    double seconds;
+    if (call.Finish(seconds)) {
+        Log(LOG_DRIVER, "  Run '%s': stopped after %.3lf seconds, longer than the time limit of %u seconds", name,
+            seconds, static_cast<unsigned>(watchdog_.LimitMs() / 1000));
+        return CScriptWatchdog::kTimeLimitPassed;
+    }
     if (FAILED(hr))
         Log(LOG_DRIVER, "  Run '%s': failed (%08X)", name, static_cast<unsigned>(hr));
     else if (timed)
@@ -189,6 +209,7 @@ HRESULT CVBScriptEngine::FindProcedure(IDispatch &dispatch, const char *name, DI
 }
 
 HRESULT CVBScriptEngine::Close() {
+    watchdog_.Stop();
     procedureIds_.clear();
     scriptDispatch_.reset();
     namedItems_.clear();
@@ -206,6 +227,8 @@ STDMETHODIMP CVBScriptEngine::QueryInterface(REFIID iid, void **out) {
         *out = static_cast<IActiveScriptSiteWindow *>(this);
     else if (iid == __uuidof(IServiceProvider))
         *out = static_cast<IServiceProvider *>(&serviceProvider_);
+    else if (iid == __uuidof(IActiveScriptSiteInterruptPoll))
+        *out = static_cast<IActiveScriptSiteInterruptPoll *>(&interruptPoll_);
     else {
         *out = nullptr;
         return E_NOINTERFACE;
@@ -315,6 +338,18 @@ STDMETHODIMP_(ULONG) CVBScriptEngine::ServiceProvider::Release() { return owner_
 STDMETHODIMP CVBScriptEngine::ServiceProvider::QueryService(REFGUID, REFIID, void **out) {
     if (out) *out = nullptr;
     return E_NOINTERFACE;
+}
+
+STDMETHODIMP CVBScriptEngine::InterruptPoll::QueryInterface(REFIID iid, void **out) {
+    return owner_.QueryInterface(iid, out);
+}
+
+STDMETHODIMP_(ULONG) CVBScriptEngine::InterruptPoll::AddRef() { return owner_.AddRef(); }
+
+STDMETHODIMP_(ULONG) CVBScriptEngine::InterruptPoll::Release() { return owner_.Release(); }
+
+STDMETHODIMP CVBScriptEngine::InterruptPoll::QueryContinue() {
+    return owner_.watchdog_.Overdue() ? S_FALSE : S_OK;
 }
 
 } // namespace quillon

@@ -5,6 +5,7 @@
 
 #include "base/ComUtil.h"
 #include "log/IOGlobals.h"
+#include "script/ScriptWatchdog.h"
 
 #include <windows.h>
 #include <activscp.h>
@@ -35,6 +36,10 @@ public:
     // procedure out of the log.
     HRESULT RunProcedure(const char *name, unsigned count, VARIANT *args, bool quiet);
     HRESULT Close();
+    // The longest a call into the script (a procedure, or the global code run
+    // by connecting) may run, 0 for no limit; a call that runs longer is
+    // asked to stop and fails with CScriptWatchdog::kTimeLimitPassed.
+    void SetTimeLimit(DWORD limitMs);
     // True until Close, when the engine exists.
     bool IsOpen() const { return static_cast<bool>(script_); }
 
@@ -76,6 +81,19 @@ private:
     private:
         CVBScriptEngine &owner_;
     };
+    // The site's IActiveScriptSiteInterruptPoll face: the engines that poll
+    // it stop a call that has passed its time limit.
+    class InterruptPoll : public IActiveScriptSiteInterruptPoll {
+    public:
+        explicit InterruptPoll(CVBScriptEngine &owner) : owner_(owner) {}
+        STDMETHODIMP QueryInterface(REFIID iid, void **out) override;
+        STDMETHODIMP_(ULONG) AddRef() override;
+        STDMETHODIMP_(ULONG) Release() override;
+        STDMETHODIMP QueryContinue() override;
+
+    private:
+        CVBScriptEngine &owner_;
+    };
 
     explicit CVBScriptEngine(CIOGlobals *globals);
     ~CVBScriptEngine() override;
@@ -90,9 +108,12 @@ private:
 
     ULONG refs_ = 1;
     ServiceProvider serviceProvider_{*this};
+    InterruptPoll interruptPoll_{*this};
     ComPtr<IActiveScript> script_;
     HRESULT creation_ = E_FAIL;
     ComPtr<IActiveScriptParse> parse_;
+    // After the engine pointer, so that it ends (with its thread) first.
+    CScriptWatchdog watchdog_{GetGlobals()};
     unsigned lastErrorLine_ = 0;
     unsigned lastErrorColumn_ = 0;
     std::string lastErrorText_;

@@ -159,6 +159,8 @@ HRESULT CVBScriptHost::StartScript(std::string &message) {
         message = "Failed to create VBScriptEngine object";
         return result;
     }
+    const uint32_t limit = Configuration().GetU32(param::VBScriptTimeLimitSec, param::VBScriptTimeLimitDefaultSec);
+    engine_->SetTimeLimit(1000 * (limit < param::VBScriptTimeLimitMostSec ? limit : param::VBScriptTimeLimitMostSec));
 
     // Compiling runs the script's global code: a script call like any other.
     ScriptEntry entry(*this, kRequestWaitMs);

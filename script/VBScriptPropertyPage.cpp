@@ -51,9 +51,14 @@ void CVBScriptPropertyPage::Load() {
     SetText(IDC_SCRIPT_TEXT, script_);
     // The caret at the start, nothing selected.
     SendMessageW(Control(IDC_SCRIPT_TEXT), EM_SETSEL, 0, 0);
+    SetUnsigned(IDC_SCRIPT_TIME_LIMIT, Config().GetU32(param::VBScriptTimeLimitSec, param::VBScriptTimeLimitDefaultSec));
 }
 
 bool CVBScriptPropertyPage::Store() {
+    std::optional<uint32_t> limit;
+    if (!ReadUnsigned(IDC_SCRIPT_TIME_LIMIT, "Time limit of a script call", 0, param::VBScriptTimeLimitMostSec, limit))
+        return false;
+    StoreUnsigned(param::VBScriptTimeLimitSec, limit);
     script_ = Text(IDC_SCRIPT_TEXT);
     CConfigParameter *code = Config().FindOrCreate(param::VBScriptCode);
     if (code) hvSetString(code->Value(), script_.c_str());
@@ -61,7 +66,8 @@ bool CVBScriptPropertyPage::Store() {
 }
 
 void CVBScriptPropertyPage::CheckScript() {
-    Store();
+    // A field in error has been shown; the check waits for it to be right.
+    if (!Store()) return;
     HWND edit = Control(IDC_SCRIPT_TEXT);
     std::string message;
     ComPtr<CVBScriptEngine> engine;

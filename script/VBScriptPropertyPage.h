@@ -1,5 +1,6 @@
-// The script driver's own page: the script text (VBScript.Code) and a
-// compile check that runs nothing.
+// The script driver's own page: the script text (VBScript.Code), the time
+// limit of a script call (VBScript.TimeLimitSec) and a compile check that
+// runs nothing.
 #pragma once
 
 #include "ui/PropertyPage.h"

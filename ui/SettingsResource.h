@@ -27,6 +27,7 @@
 // Script page.
 #define IDC_SCRIPT_TEXT 1002
 #define IDC_SCRIPT_CHECK 1003
+#define IDC_SCRIPT_TIME_LIMIT 1004
 
 // Setup page.
 #define IDC_SETUP_TYPE 51063

@@ -143,4 +143,13 @@ TEST_F(QuillonHostTest, CheckNamesTheLineAndColumnOfASyntaxError) {
     EXPECT_TRUE(Has(check, "Line 3, Col ")) << check.output;
 }
 
+TEST_F(QuillonHostTest, TemplateShowsTheTimeLimitOfScriptCalls) {
+    const Outcome printed = RunHost("template");
+    EXPECT_EQ(0u, printed.exitCode);
+    // Not in a fresh configuration; 30 seconds when absent.
+    char line[128];
+    snprintf(line, sizeof line, "\n; %-32s = U32 30", "VBScript.TimeLimitSec");
+    EXPECT_TRUE(Has(printed, std::string(line) + "\r\n") || Has(printed, std::string(line) + "\n")) << printed.output;
+}
+
 } // namespace

@@ -223,6 +223,7 @@ struct Field {
 };
 const Field kFields[] = {
     {SCRIPT, IDC_SCRIPT_TEXT, "", "Sub OnRead(Request, Value)\r\nEnd Sub", L"' edited", "VBScript.Code", "' edited"},
+    {SCRIPT, IDC_SCRIPT_TIME_LIMIT, "30", "30", L"45", "VBScript.TimeLimitSec", "45"},
     {SETUP, IDC_SETUP_TYPE, "None", "Serial", nullptr, "IO.Type", "Serial"},
     {SETUP, IDC_SETUP_MODE, "Automatic (managed by the driver)", nullptr, nullptr, nullptr, nullptr},
     {SETUP, IDC_SETUP_TIMEOUT, "0", "1500", L"2500", "IO.TimeoutMs", "2500"},
@@ -421,6 +422,14 @@ TEST_F(SheetTest, StartOfflineIsConfirmedAndNoClearsIt) {
 
 TEST_F(SheetTest, BadNumbersKeepThePageOpenAndWriteNothingOfIt) {
     auto sheet = Open(Full());
+    // The time limit of a script call: also the check waits for it.
+    sheet->Type(SCRIPT, IDC_SCRIPT_TIME_LIMIT, L"86401");
+    sheet->PostClick(SCRIPT, IDC_SCRIPT_CHECK);
+    EXPECT_EQ(sheet->Answer(TITLE, IDOK), "Enter an integer between 0 and 86400.");
+    sheet->PostShow(SETUP);
+    EXPECT_EQ(sheet->Answer(TITLE, IDOK), "Enter an integer between 0 and 86400.");
+    EXPECT_EQ(sheet->Current(), sheet->Page(SCRIPT));
+    sheet->Type(SCRIPT, IDC_SCRIPT_TIME_LIMIT, L"86400");
     sheet->Show(SETUP);
     sheet->Type(SETUP, IDC_SETUP_LOG_FILE, L"C:\\other.log");
     const struct {
