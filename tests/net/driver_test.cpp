@@ -110,6 +110,27 @@ TEST_F(NetDriverTest, AScriptExchangeEndsWhenThePeerClosesMidAnswer) {
     EXPECT_TRUE(HasMessageMatching("CHANFER\tCONNECTION LOST!"));
 }
 
+// The host's stop returns within 2 s while the link's first attempt waits for
+// an address that never answers.
+TEST_F(NetDriverTest, StopCommReturnsWhileConnectingToAnAddressThatNeverAnswers) {
+    FullListener unanswered;
+    ASSERT_TRUE(unanswered.Full());
+    StartWith(Instance(), LoggedSettings()
+                              .String("IO.Type", "Ethernet")
+                              .String("IO.Ethernet.MainIP", "127.0.0.1")
+                              .Int("IO.Ethernet.MainPort", unanswered.Port()));
+    ASSERT_TRUE(WaitUntil([&] {
+        return HasMessageMatching("SOCKET\tconnecting socket to '127\\.0\\.0\\.1' on port " +
+                                  std::to_string(unanswered.Port()) + "\\.\\.\\.");
+    }));
+    const ULONGLONG start = GetTickCount64();
+    ASSERT_EQ(S_OK, Instance()->StopComm(0, 0, 0, 0));
+    const unsigned took = static_cast<unsigned>(GetTickCount64() - start);
+    std::cout << "[ stop     ] drvStopComm while connecting: " << took << " ms\n";
+    EXPECT_LT(took, 2000u);
+    EXPECT_TRUE(HasMessageMatching("SOCKET\tconnect\\(\\) returned error WSAEINTR \\(10004\\)"));
+}
+
 TEST_F(NetDriverTest, RasLinkDialsThroughTheModemServer) {
     TcpPeer modem(PeerMode::Modem);
     StartWith(Instance(), LoggedSettings()
