@@ -41,4 +41,16 @@ inline DWORD HandleCount() {
     return count;
 }
 
+// The committed private pages, in bytes: Wine answers PrivateUsage with the
+// swap use, so the pages are summed region by region.
+inline SIZE_T CommittedPrivateBytes() {
+    SIZE_T total = 0;
+    MEMORY_BASIC_INFORMATION region;
+    for (const char *address = nullptr; VirtualQuery(address, &region, sizeof region) == sizeof region;
+         address = static_cast<const char *>(region.BaseAddress) + region.RegionSize) {
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) total += region.RegionSize;
+    }
+    return total;
+}
+
 } // namespace quillon::test
