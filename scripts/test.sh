@@ -21,4 +21,5 @@ if [ "$arch" != i686 ]; then
 fi
 prepare_wine "$arch"
 cd "$BUILD_ROOT/$arch"
-ctest --output-on-failure -j"$(nproc)" "$@"
+# The soak (label soak) runs by itself: ctest -L soak, or scripts/soak.sh.
+ctest --output-on-failure -j"$(nproc)" -LE '^soak$' "$@"
