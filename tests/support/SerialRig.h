@@ -10,6 +10,7 @@
 // keeps to ports of its own.
 //   serial: 7, 11-29, 58 (never plugged)   examples: 30
 //   link:   31-39                          modem:    41-56
+//   soak:   59                             (the benchmark: 60)
 // A RigDevice also holds the port's lock for its lifetime, so a port that a
 // program takes by mistake waits for its owner instead of being pulled away.
 #pragma once
