@@ -235,17 +235,18 @@ public:
         instance_->StopComm(0, 0, 0, 0);
         return GetTickCount() - start;
     }
-    HRESULT Read(const wchar_t *item) {
-        HValue value = HValue::Create();
-        TagInfo info = {};
-        HRESULT result = parser_->Validate(L"", item, &info);
-        if (FAILED(result)) return result;
-        DriverRequest request = MakeRequest(OP_READ_VALUE, 0, 0, 0, 0, value.get());
-        request.flags = REQUEST_FLAG_VALIDATED;
-        request.paramItem = item;
-        return instance_->IO(&request, value.get());
+    // The driver relies on its host to call one instance from one thread at
+    // a time: the host's threads take turns (a stop may come at any time).
+    // The time of the call itself, in milliseconds, goes to took.
+    HRESULT Read(const wchar_t *item, DWORD *took = nullptr) {
+        std::lock_guard<std::mutex> turn(turn_);
+        const DWORD start = GetTickCount();
+        const HRESULT result = ReadNow(item);
+        if (took) *took = GetTickCount() - start;
+        return result;
     }
     HRESULT WriteTag(int16_t n3, uint16_t n4, int32_t number) {
+        std::lock_guard<std::mutex> turn(turn_);
         HValue value = I32Value(number);
         DriverRequest request = MakeRequest(OP_WRITE_VALUE, -1, 0, n3, n4, value.get());
         request.flags = REQUEST_FLAG_VALIDATED;
@@ -255,6 +256,16 @@ public:
     const std::string &Name() const { return name_; }
 
 private:
+    HRESULT ReadNow(const wchar_t *item) {
+        HValue value = HValue::Create();
+        TagInfo info = {};
+        HRESULT result = parser_->Validate(L"", item, &info);
+        if (FAILED(result)) return result;
+        DriverRequest request = MakeRequest(OP_READ_VALUE, 0, 0, 0, 0, value.get());
+        request.flags = REQUEST_FLAG_VALIDATED;
+        request.paramItem = item;
+        return instance_->IO(&request, value.get());
+    }
     TestDriverLibrary library_;
     ScratchDir scratch_;
     std::string name_;
@@ -263,15 +274,15 @@ private:
     bool loaded_ = false;
     ComPtr<IIODriverInstance> instance_;
     ComPtr<IIOParseTag> parser_;
+    std::mutex turn_;
 };
 
 // A host thread: reads until told to end, timing every request.
 void ReadLoop(SoakDriver &driver, const std::atomic<bool> &end, std::atomic<unsigned> &late) {
     ComApartment apartment;
     while (!end) {
-        const DWORD start = GetTickCount();
-        const HRESULT result = driver.Read(L"Soak");
-        const DWORD took = GetTickCount() - start;
+        DWORD took = 0;
+        const HRESULT result = driver.Read(L"Soak", &took);
         gFigures.Count("requests");
         gFigures.Count("requests " + driver.Name() + (SUCCEEDED(result) ? " answered" : " failed"));
         gFigures.Longest(gFigures.longestRequestMs, took);
