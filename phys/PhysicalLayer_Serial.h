@@ -20,7 +20,7 @@ public:
     // A serial port cannot tell that its device went away; only the
     // engine's inactivity drop reconnects it. A port closed under a transfer
     // that ignored its cancel is lost, and opened anew.
-    BOOL IsConnectionLost() override { return port_.WasAbandoned() && !port_.IsOpen(); }
+    BOOL IsConnectionLost() override { return port_.ClosedByFault() && !port_.IsOpen(); }
     BOOL CheckIncomingConnection() override { return FALSE; }
     BOOL IsDataAvailable() override { return port_.HasInput(); }
     void Disconnect() override { port_.Close(); }

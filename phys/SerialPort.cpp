@@ -164,7 +164,7 @@ HRESULT CSerialPort::Open(unsigned port) {
         return E_FAIL;
     }
     handle_ = handle;
-    abandoned_ = false;
+    closedByFault_ = false;
 
     saved_ = DCB{};
     saved_.DCBlength = sizeof(DCB);
@@ -201,7 +201,7 @@ void CSerialPort::Close() {
 bool CSerialPort::Attach(HANDLE handle) {
     if (IsOpen()) return false;
     handle_ = handle;
-    abandoned_ = false;
+    closedByFault_ = false;
     saved_ = DCB{};
     DCB settings = {};
     settings.DCBlength = sizeof(DCB);
@@ -265,7 +265,24 @@ void CSerialPort::CancelTransfer(std::unique_ptr<Transfer> &transfer) {
     }
     Log(LOG_SERIAL, "ERROR, a cancelled transfer did not end, port closed");
     static_cast<void>(transfer.release());
-    abandoned_ = true;
+    closedByFault_ = true;
+    Close();
+}
+
+// The errors with which the system answers for a device that went away (a USB
+// adapter pulled, the far end of a virtual port closed): its handle stays dead.
+void CSerialPort::CloseIfDeviceGone(DWORD error) {
+    switch (error) {
+    case ERROR_BROKEN_PIPE:
+    case ERROR_NOT_READY:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED: break;
+    default: return;
+    }
+    Log(LOG_SERIAL, "ERROR, the device is gone (windows error %u), port closed", static_cast<unsigned>(error));
+    closedByFault_ = true;
     Close();
 }
 
@@ -292,6 +309,7 @@ HRESULT CSerialPort::WriteChunk(const BYTE *bytes, unsigned count, unsigned *wri
         if (error != ERROR_IO_PENDING) {
             ClearPortError();
             Log(LOG_TX, "ERROR(err(%i) != ERROR_IO_PENDING)", static_cast<int>(error));
+            CloseIfDeviceGone(error);
             return E_FAIL;
         }
         const DWORD wait = AwaitTransfer(*writeTransfer_, count);
@@ -301,7 +319,9 @@ HRESULT CSerialPort::WriteChunk(const BYTE *bytes, unsigned count, unsigned *wri
             return E_FAIL;
         }
         if (!GetOverlappedResult(handle_, &writeTransfer_->overlapped, &done, FALSE)) {
+            const DWORD failure = GetLastError();
             Log(LOG_TX, "ERROR(GetOverlappedResult)");
+            CloseIfDeviceGone(failure);
             return E_FAIL;
         }
     }
@@ -386,6 +406,7 @@ HRESULT CSerialPort::Read(BYTE *buffer, unsigned count, bool echo) {
         if (error != ERROR_IO_PENDING) {
             ClearPortError();
             Log(LOG_RX, "%s, ReadFile returned %u != ERROR_IO_PENDING", what, static_cast<unsigned>(error));
+            CloseIfDeviceGone(error);
             return HRESULT_FROM_WIN32(error);
         }
         const DWORD wait = AwaitTransfer(transfer, count);
@@ -403,6 +424,7 @@ HRESULT CSerialPort::Read(BYTE *buffer, unsigned count, bool echo) {
                     Log(LOG_RX, "%s, GetOverlappedResult returned ERROR_IO_PENDING", what);
                 else
                     Log(LOG_RX, "%s, GetOverlappedResult returned error %u", what, static_cast<unsigned>(error));
+                CloseIfDeviceGone(error);
                 return HRESULT_FROM_WIN32(error);
             }
             got = static_cast<DWORD>(transfer.overlapped.InternalHigh);

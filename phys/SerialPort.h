@@ -72,8 +72,9 @@ public:
     // A manual-reset event that ends the port's waits (transfers, CTS,
     // delays) when set; without one they run to their limits.
     void SetStopEvent(HANDLE stop) { stop_ = stop; }
-    // A transfer that ignored its cancel closed the port.
-    bool WasAbandoned() const { return abandoned_; }
+    // The port closed itself: a transfer ignored its cancel, or the device
+    // went away. Only a new open reaches the device again.
+    bool ClosedByFault() const { return closedByFault_; }
     void SetReceiveTimeout(DWORD ms) { receiveTimeoutMs_ = ms; }
     DWORD ReceiveTimeout() const { return receiveTimeoutMs_; }
     // Signalled when characters arrive (once the watcher runs).
@@ -109,6 +110,7 @@ private:
     // to end. One that does not is left to the system with its record and
     // buffer, never used again, and the port is closed.
     void CancelTransfer(std::unique_ptr<Transfer> &transfer);
+    void CloseIfDeviceGone(DWORD error);
     // A delay of the port (millisecond delay) that a stop ends.
     void DelayMs(DWORD ms);
     HRESULT WriteChunk(const BYTE *bytes, unsigned count, unsigned *written);
@@ -138,7 +140,7 @@ private:
     std::unique_ptr<Transfer> writeTransfer_;
     std::unique_ptr<Transfer> readTransfer_;
     HANDLE stop_ = nullptr;
-    bool abandoned_ = false;
+    bool closedByFault_ = false;
 
     // The receive watcher. It watches the input queue rather than waiting
     // for port events: Wine serves a pending wait for port events by a thread

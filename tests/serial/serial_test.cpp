@@ -387,17 +387,47 @@ TEST_F(SerialTest, ParameterValuesOutsideTheTableFallBack) {
     EXPECT_TRUE(Contains(messages, "SERIAL\tOpening COM21:19200,7,EVEN,2 ..."));
 }
 
-TEST_F(SerialTest, FarEndGoingAwayFailsReadsAndWrites) {
-    RigDevice &device = Plug(22, "modbus");
-    CSerialPort &port = OpenPort(22);
-    device.Unplug();
-    BYTE byte = 0;
-    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_BROKEN_PIPE), port.Read(&byte, 1, false));
-    EXPECT_EQ(E_FAIL, port.Write(kReadTwo.data(), static_cast<unsigned>(kReadTwo.size())));
-    port.Close();
+// The far end going away kills the port's handle for good: the first
+// transfer that meets it closes the port, whichever way it goes.
+TEST_F(SerialTest, FarEndGoingAwayClosesThePort) {
+    {
+        RigDevice &device = Plug(22, "modbus");
+        CSerialPort &port = OpenPort(22);
+        device.Unplug();
+        BYTE byte = 0;
+        EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_BROKEN_PIPE), port.Read(&byte, 1, false));
+        EXPECT_FALSE(port.IsOpen());
+        EXPECT_TRUE(port.ClosedByFault());
+        EXPECT_EQ(E_FAIL, port.Write(kReadTwo.data(), static_cast<unsigned>(kReadTwo.size())));
+    }
+    {
+        RigDevice &device = Plug(22, "modbus");
+        CSerialPort &port = OpenPort(22);
+        device.Unplug();
+        EXPECT_EQ(E_FAIL, port.Write(kReadTwo.data(), static_cast<unsigned>(kReadTwo.size())));
+        EXPECT_FALSE(port.IsOpen());
+        EXPECT_TRUE(port.ClosedByFault());
+    }
     const std::vector<std::string> messages = Messages();
     EXPECT_TRUE(Contains(messages, "IO\tRX: ERROR, GetOverlappedResult returned error 109"));
+    EXPECT_TRUE(Contains(messages, "SERIAL\tERROR, the device is gone (windows error 109), port closed"));
     EXPECT_TRUE(Contains(messages, "IO\tTX: ERROR(err(21) != ERROR_IO_PENDING)"));
+    EXPECT_TRUE(Contains(messages, "SERIAL\tERROR, the device is gone (windows error 21), port closed"));
+}
+
+// An exchange that meets a device gone makes the connection lost, and the
+// link opens the port anew once the device is back, with no inactivity drop.
+TEST_F(SerialTest, DeviceGoneIsALostConnectionAndThePortOpensAgainOnceBack) {
+    RigDevice &device = Plug(26, "modbus");
+    Config().SetI32(param::RecoverEnable, 1);
+    Config().SetU32(param::RecoverPeriodSec, 1);
+    ASSERT_TRUE(Connected(26));
+    device.Unplug();
+    EXPECT_NE(S_OK, Transact(kReadTwo));
+    ASSERT_TRUE(WaitUntil([&] { return host_->HasEvent(-1, 7); }));
+    Plug(26, "modbus");
+    ASSERT_TRUE(WaitUntil([&] { return Transact(kReadTwo) == S_OK; }));
+    EXPECT_EQ(kReadTwoReply, reply_);
 }
 
 TEST_F(SerialTest, InactivityDropReconnectsOnceTheDeviceIsBack) {

@@ -252,7 +252,9 @@ public:
         const DWORD start = GetTickCount();
         const HRESULT result = driver_->IO(&request, value.get());
         figures_.Request(result == S_OK, GetTickCount() - start);
+        if (result == S_OK) ++answered;
     }
+    std::atomic<unsigned> answered{0};
     void WriteTag(uint16_t n3, uint16_t n4, int32_t number) {
         HValue value = I32Value(number);
         DriverRequest request = MakeRequest(OP_WRITE_VALUE, -1, 0, n3, n4, value.get());
@@ -376,6 +378,14 @@ TEST_F(SoakTest, LinksSurviveHostilePeersStopsAndSwitches) {
             }
             Sleep(kPhaseMs);
         }
+        // After all that, both links serve their devices again.
+        peer.SetPhase(Phase::Answer);
+        device = std::make_unique<RigDevice>(kSoakPort, kSerialModes[0]);
+        for (SoakedDriver *driver : {&ethernet, &serial}) {
+            const unsigned before = driver->answered;
+            EXPECT_TRUE(WaitUntil([&] { return driver->answered > before; }))
+                << (driver == &ethernet ? "Ethernet" : "serial") << " link never answered again";
+        }
         running = false;
         callers.clear();
         ethernet.Stop();
@@ -410,8 +420,9 @@ TEST_F(SoakTest, LinksSurviveHostilePeersStopsAndSwitches) {
     for (const auto &mark : marks) EXPECT_TRUE(Mentions(*mark.second, mark.first)) << mark.first;
     if (HasFailure()) {
         for (const auto *messages : {&ethernetMessages, &serialMessages}) {
-            std::cout << "--- the first lines of a driver's log (" << messages->size() << " lines):\n";
-            for (size_t i = 0; i < std::min<size_t>(messages->size(), 60); ++i) std::cout << (*messages)[i] << "\n";
+            std::cout << "--- the last lines of a driver's log (" << messages->size() << " lines):\n";
+            for (size_t i = messages->size() - std::min<size_t>(messages->size(), 80); i < messages->size(); ++i)
+                std::cout << (*messages)[i] << "\n";
         }
     }
 }
