@@ -4,6 +4,7 @@
 #include "log/IOGlobals.h"
 #include "script/VBScriptHost.h"
 #include "tests/support/DriverLibrary.h"
+#include "tests/support/FailingAllocator.h"
 
 #include <gtest/gtest.h>
 
@@ -11,26 +12,6 @@
 
 #include <new>
 #include <string>
-
-namespace {
-
-// While set, every allocation of this program of at least this many bytes
-// fails.
-volatile size_t failFrom = 0;
-
-} // namespace
-
-void *operator new(std::size_t size) {
-    if (failFrom && size >= failFrom) throw std::bad_alloc();
-    if (void *block = HeapAlloc(GetProcessHeap(), 0, size ? size : 1)) return block;
-    throw std::bad_alloc();
-}
-
-void operator delete(void *block) noexcept {
-    if (block) HeapFree(GetProcessHeap(), 0, block);
-}
-
-void operator delete(void *block, std::size_t) noexcept { operator delete(block); }
 
 using namespace quillon;
 using namespace quillon::test;
@@ -55,9 +36,9 @@ TEST(HostOutOfMemoryTest, RequestOutOfMemoryFailsWithoutThrowing) {
         DriverRequest request = MakeRequest(OP_READ_VALUE, 0, 0, 0, 0, value.get());
         request.paramItem = item;
         request.paramDevice = L"";
-        failFrom = item == longItem.c_str() ? 10000 : 0;
+        quillon::test::failAllocationsFrom = item == longItem.c_str() ? 10000 : 0;
         const HRESULT result = host->ReadValue(&request, value.get());
-        failFrom = 0;
+        quillon::test::failAllocationsFrom = 0;
         EXPECT_EQ(result, item == longItem.c_str() ? E_OUTOFMEMORY : S_OK);
     }
     host->Release();

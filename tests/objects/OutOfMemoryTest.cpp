@@ -2,6 +2,7 @@
 // instead of letting a C++ exception into the engine (which ends the host).
 #include "script/ValueObject.h"
 #include "tests/objects/ObjectsTestSupport.h"
+#include "tests/support/FailingAllocator.h"
 
 #include <gtest/gtest.h>
 
@@ -9,27 +10,6 @@
 
 #include <new>
 #include <string>
-
-namespace {
-
-// While set, every allocation of this program of at least this many bytes
-// fails: the scripts hand the objects texts longer than that, and nothing
-// else allocates as much meanwhile.
-volatile size_t failFrom = 0;
-
-} // namespace
-
-void *operator new(std::size_t size) {
-    if (failFrom && size >= failFrom) throw std::bad_alloc();
-    if (void *block = HeapAlloc(GetProcessHeap(), 0, size ? size : 1)) return block;
-    throw std::bad_alloc();
-}
-
-void operator delete(void *block) noexcept {
-    if (block) HeapFree(GetProcessHeap(), 0, block);
-}
-
-void operator delete(void *block, std::size_t) noexcept { operator delete(block); }
 
 namespace quillon {
 namespace {
@@ -64,9 +44,9 @@ TEST_F(ObjectsTest, MembersOutOfMemoryFailTheScriptCall) {
         const std::string name = "Case" + std::to_string(i);
         // Once with memory, so that the call's own bookkeeping is made.
         Run(name.c_str(), {object.get()});
-        failFrom = 10000;
+        quillon::test::failAllocationsFrom = 10000;
         const std::string outcome = Run(name.c_str(), {object.get()});
-        failFrom = 0;
+        quillon::test::failAllocationsFrom = 0;
         EXPECT_EQ("8007000E Out of memory (8007000E)", outcome) << cases[i].member;
         EXPECT_EQ(S_OK, lastRun) << cases[i].member;
     }
