@@ -34,7 +34,10 @@ public:
     BOOL IsDataAvailable() override { return tapi_.HasInput(); }
     void Disconnect() override;
     void Terminate() override;
-    void WakeUp() override { InterlockedExchange(&stopping_, 1); }
+    void WakeUp() override {
+        InterlockedExchange(&stopping_, 1);
+        tapi_.Stopping();
+    }
     BOOL IsPassive() override { return acceptIncoming_; }
     HANDLE GetExtraWaitHandle() override { return tapi_.ReceiveEvent(); }
 

@@ -24,6 +24,9 @@ constexpr DWORD kVarStringSize = 1048;
 constexpr DWORD kCallInfoSize = 1320;
 constexpr DWORD kReplyWaitMs = 10000;
 constexpr DWORD kDisconnectWaitMs = 10000;
+// What each of those waits is given once the link stops: a stop returns
+// within its bound even when the service answers late or never.
+constexpr DWORD kStoppingWaitMs = 300;
 constexpr DWORD kDispatchStepMs = 10;
 
 static_assert(sizeof(LINECALLPARAMS) <= kCallParamsSize && sizeof(LINEDEVCAPS) <= kDevCapsSize &&
@@ -464,19 +467,20 @@ LONG CTapi::WaitForReply(LONG request) {
                 }
             }
         }
-        if (timeGetTime() - start >= kReplyWaitMs) break;
+        if (timeGetTime() - start >= (stopping_ ? kStoppingWaitMs : kReplyWaitMs)) break;
         // One at a time: what follows the reply waits for its turn.
         DispatchMessages(kDispatchStepMs, true);
     }
-    Log(LOG_TAPI, "WaitForReply:  time-out");
+    Log(LOG_TAPI, stopping_ ? "WaitForReply:  given up, the link stops" : "WaitForReply:  time-out");
     return LINEERR_OPERATIONFAILED;
 }
 
 void CTapi::WaitUntilDisconnected() {
     const DWORD start = timeGetTime();
     while (connected_) {
-        if (timeGetTime() - start >= kDisconnectWaitMs) {
-            Log(LOG_TAPI, "WaitUntilDisconnected:  time-out");
+        if (timeGetTime() - start >= (stopping_ ? kStoppingWaitMs : kDisconnectWaitMs)) {
+            Log(LOG_TAPI, stopping_ ? "WaitUntilDisconnected:  given up, the link stops"
+                                    : "WaitUntilDisconnected:  time-out");
             return;
         }
         DispatchMessages(kDispatchStepMs, true);

@@ -58,6 +58,9 @@ public:
 
     // Ends whatever is left when the link terminates: the call, then the line.
     void Finish();
+    // The link stops: from now on the waits for the service's replies and
+    // for a call to go give up soon. Safe from any thread.
+    void Stopping() { InterlockedExchange(&stopping_, 1); }
     // Waits up to waitMs for a message of this thread and dispatches what
     // has arrived, or only the first message.
     static void DispatchMessages(DWORD waitMs, bool onlyOne = false);
@@ -124,6 +127,7 @@ private:
     // Keep a placement or a hang-up of this line from running twice at once
     // (a wait inside one dispatches the notices that may start the other).
     volatile LONG makeCallBusy_ = 0;
+    volatile LONG stopping_ = 0;
     volatile LONG hangUpBusy_ = 0;
     // The service closed the line while a hang-up waited: closed after it.
     volatile LONG closeAfterHangUp_ = 0;

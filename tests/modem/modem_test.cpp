@@ -555,6 +555,23 @@ TEST_F(ModemTest, LineClosedDuringAHangUpIsClosedAfterIt) {
     EXPECT_FALSE(Logged("TAPI\tCloseLine:  connection in course!"));
 }
 
+// A telephony service that answers late does not hold up a stop: once the
+// link stops, the hang-up's waits for the service give up soon.
+TEST_F(ModemTest, StopReturnsSoonWhenTheServiceAnswersLate) {
+    Modem(40);
+    ASSERT_TRUE(Connects());
+    standin_.delayReplies(20000);
+    const DWORD start = GetTickCount();
+    link_->Stop();
+    const DWORD took = GetTickCount() - start;
+    std::cout << "[ stop     ] with replies 20 s late: " << took << " ms\n";
+    // 2 s is the goal; the bound leaves room for a loaded machine, far below
+    // the service's own 10 s waits.
+    EXPECT_LT(took, 5000u);
+    EXPECT_TRUE(Logged("TAPI\tWaitForReply:  given up, the link stops"));
+    standin_.delayReplies(0);
+}
+
 // A quit message posted to the link thread is dropped: the dial's wait goes
 // on waiting instead of spinning, and the thread still serves the tags.
 TEST_F(ModemTest, QuitMessageOnTheLinkThreadIsDropped) {

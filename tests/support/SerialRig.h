@@ -9,7 +9,7 @@
 // device started on a COM port ends whatever that port had: each program
 // keeps to ports of its own.
 //   serial: 7, 11-29, 58 (never plugged)   examples: 30   soak: 57
-//   link:   31-39                          modem:    41-56
+//   link:   31-39                          modem:    40-56
 // A RigDevice also holds the port's lock for its lifetime, so a port that a
 // program takes by mistake waits for its owner instead of being pulled away.
 #pragma once
