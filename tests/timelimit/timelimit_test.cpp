@@ -69,7 +69,8 @@ protected:
 
 // The stand-in stops as its script says: told by InterruptScriptThread from
 // the watchdog's thread, or by the site's poll (its InterruptScriptThread
-// refuses, which is logged once); a loop in global code ends the start.
+// refuses, logged once if the watchdog asks before the poll has ended the
+// call); a loop in global code ends the start.
 struct StandInCase {
     const char *script;
     bool atStart;
@@ -106,7 +107,13 @@ TEST_F(TimeLimitTest, CallPastItsLimitIsStoppedAndFails) {
             EXPECT_GT(record.pollsContinue, 0);
         }
         EXPECT_TRUE(HasMessageMatching(RunStopped(c.procedure, 1)));
-        EXPECT_EQ(CountMatching(kRefusal), c.polled ? 1 : 0);
+        // The poll may end the call before the watchdog's own look comes,
+        // and then nothing is refused; when it comes first, the refusal is
+        // logged once.
+        if (c.polled)
+            EXPECT_LE(CountMatching(kRefusal), 1);
+        else
+            EXPECT_EQ(CountMatching(kRefusal), 0);
         if (c.atStart) {
             EXPECT_TRUE(HasMessageMatching("DRIVER\tInternal Error, failed to connect to script"));
         }
