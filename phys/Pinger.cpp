@@ -122,6 +122,8 @@ bool SendEcho(HANDLE &icmp, IPAddr target, DWORD timeoutMs, HANDLE stop) {
         const ULONGLONG elapsed = GetTickCount64() - start;
         if (elapsed >= limit) break;
         const ULONGLONG left = limit - elapsed;
+        // Bounded by the echo's time-out and ended by the stop; the clamp
+        // only keeps a huge time-out from reading as "for ever".
         const DWORD woken = WaitForSingleObjectEx(stop, left > INFINITE - 1 ? INFINITE - 1 : static_cast<DWORD>(left), TRUE);
         if (woken == WAIT_OBJECT_0) {
             SetEvent(stop);
