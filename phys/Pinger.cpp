@@ -5,6 +5,7 @@
 
 #include <ipexport.h>
 
+#include <algorithm>
 #include <new>
 
 namespace quillon {
@@ -25,6 +26,9 @@ using IcmpParseRepliesFn = DWORD(WINAPI *)(LPVOID, DWORD);
 constexpr DWORD kReplySize = sizeof(ICMP_ECHO_REPLY) + 8 + 64;
 // How long an echo may take to end beyond its own time-out.
 constexpr DWORD kEchoMarginMs = 1000;
+// The longest single wait for an echo's completion; the loop waits again
+// until the echo's own limit.
+constexpr ULONGLONG kEchoSliceMs = 1000;
 
 // The ICMP library is looked for once per process, and kept loaded.
 struct IcmpLibrary {
@@ -121,10 +125,10 @@ bool SendEcho(HANDLE &icmp, IPAddr target, DWORD timeoutMs, HANDLE stop) {
     while (!request->done) {
         const ULONGLONG elapsed = GetTickCount64() - start;
         if (elapsed >= limit) break;
-        const ULONGLONG left = limit - elapsed;
-        // Bounded by the echo's time-out and ended by the stop; the clamp
-        // only keeps a huge time-out from reading as "for ever".
-        const DWORD woken = WaitForSingleObjectEx(stop, left > INFINITE - 1 ? INFINITE - 1 : static_cast<DWORD>(left), TRUE);
+        // Bounded by the echo's time-out, in slices so that no time-out reads
+        // as "for ever"; the stop ends it at once.
+        const DWORD slice = static_cast<DWORD>(std::min<ULONGLONG>(limit - elapsed, kEchoSliceMs));
+        const DWORD woken = WaitForSingleObjectEx(stop, slice, TRUE);
         if (woken == WAIT_OBJECT_0) {
             SetEvent(stop);
             break;
